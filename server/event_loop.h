@@ -1,0 +1,23 @@
+// The one loop of the process: each pass waits in select on watched_set, then
+// serves what is ready in a fixed order of stages (listener, datagram, stream
+// clients, idle sweep). A failed select runs the recovery instead.
+#pragma once
+
+#include <sys/select.h>
+
+#include "server/server_state.h"
+
+inline constexpr long select_timeout_s = 3605;  // a little over the sweep interval
+
+// Runs one pass; a test can set up descriptors, run exactly one and look.
+void run_one_pass(server_state& s);
+
+[[noreturn]] void run_event_loop(server_state& s);
+
+// After select failed with EBADF: drops every watched descriptor that is bad,
+// closes every healthy client, and exits with status 1 when there was nothing
+// to probe at all.
+void recover_bad_descriptor(server_state& s, const fd_set& ready);
+
+// Receives one datagram, answers it to its sender.
+void exchange_datagram(server_state& s);

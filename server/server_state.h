@@ -1,0 +1,67 @@
+// The one process-wide record of the server: its two sockets, the set every
+// select starts from, the table of stream clients, the time of the last idle
+// sweep and the trace flag; and close_client, the one way a client ends.
+// Made once at start-up, passed by reference, touched only by the loop.
+#pragma once
+
+#include <sys/select.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "atoms/atom_table.h"
+
+inline constexpr int max_clients = FD_SETSIZE;  // one slot per possible descriptor
+// A frame's length byte can announce up to 255 bytes; one more for the zero byte.
+inline constexpr std::size_t max_frame_body = 255;
+inline constexpr std::int64_t slot_free = -1;
+
+// Seconds since the epoch. Everything reads time through server_state::clock,
+// so tests can move time by hand instead of waiting.
+using clock_function = std::int64_t (*)();
+std::int64_t system_clock_seconds();
+
+struct client_slot {
+    std::int64_t connected_at = slot_free;
+    std::int64_t last_activity = 0;
+    // The frame being received. A client's bytes may arrive in any pieces, so
+    // what has come of a frame stays here until the rest is readable.
+    bool have_length = false;
+    std::uint8_t body_length = 0;
+    std::uint16_t body_received = 0;
+    char body[max_frame_body + 1];
+};
+
+struct server_state {
+    bool verbose = false;
+    int datagram_socket = -1;
+    int listener = -1;
+    // Held back so that a connection can still be accepted and shut when no
+    // other descriptor is left; -1 when none could be kept.
+    int spare_descriptor = -1;
+    fd_set watched_set;
+    std::unique_ptr<client_slot[]> client_table;
+    std::int64_t last_sweep = 0;
+    clock_function clock = system_clock_seconds;
+    atom_table* atoms = nullptr;
+
+    // Working storage reused by every pass.
+    char request_buffer[128];
+    // One byte in front of the reply for a stream frame's length, so that
+    // frame and text go out from one piece of memory.
+    char reply_frame[1 + reply_buffer_size];
+    char* reply_buffer() { return reply_frame + 1; }
+};
+
+// An empty watched_set and a client_table with every slot free.
+void init_server_state(server_state& s, atom_table& atoms);
+
+bool slot_in_use(const server_state& s, int d);
+
+// Frees slot d and stops watching d, without closing it.
+void forget_client(server_state& s, int d);
+
+// Ends client connection d: frees its slot, closes it and stops watching it.
+// Does nothing for the listener or the datagram socket.
+void close_client(server_state& s, int d);

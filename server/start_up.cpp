@@ -1,0 +1,144 @@
+#include "server/start_up.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "atoms/atom_table.h"
+#include "server/event_loop.h"
+#include "server/messages.h"
+#include "server/server_state.h"
+
+namespace {
+
+constexpr int listen_backlog = 1024;
+
+sockaddr_in ipv4_address(in_addr_t address, unsigned short port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(port);
+    return a;
+}
+
+bool set_reuse_address(int fd) {
+    const int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+// Binding happens only here, in the process that will serve, so a parent that
+// exits after the fork never holds the ports. Returns 0 or the exit status.
+int open_listener(server_state& s) {
+    // Not blocking: a connection that select saw may be gone by the accept.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        write_err("Cannot open INET socket %d\n", fd);
+        return -1;
+    }
+    if (!set_reuse_address(fd)) {
+        write_err("Failed to set 1REUSEADDR on INET socket\n");
+        return -1;
+    }
+    const sockaddr_in any = ipv4_address(INADDR_ANY, stream_port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+        write_err("Cannot bind INET socket\n");
+        return -1;
+    }
+    if (!set_reuse_address(fd)) {
+        report_system_error("Failed to set 2REUSEADDR on INET socket");
+        return -1;
+    }
+    if (::listen(fd, listen_backlog) != 0) {
+        write_err("listen failed\n");
+        return -1;
+    }
+    s.listener = fd;
+    return 0;
+}
+
+}  // namespace
+
+bool parse_command_line(int argc, const char* const* argv, start_options& options) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-no_fork") == 0) {
+            ++options.no_fork;
+        } else if (std::strcmp(argv[i], "-quiet") == 0) {
+            options.verbose = false;
+            options.quiet = true;
+        } else if (std::strcmp(argv[i], "-verbose") == 0) {
+            options.verbose = true;
+            options.quiet = false;
+        } else {
+            write_err("Unknown argument \"%s\"\n", argv[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool probe_running_server() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        write_err(
+            "Failed to create socket for ZAV atom server connection.  Not enough File "
+            "Descriptors?\n");
+        return false;
+    }
+    const sockaddr_in local = ipv4_address(INADDR_LOOPBACK, stream_port);
+    const bool answered =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+    ::close(fd);  // nothing uses it afterwards, whatever the connect did
+    return answered;
+}
+
+int start_server(int argc, const char* const* argv) {
+    start_options options;
+    if (!parse_command_line(argc, argv, options)) return 1;
+
+    // Not blocking: a datagram that select saw may be dropped before the read.
+    const int datagram_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (datagram_socket < 0) {
+        report_system_error("socket");
+        return 1;
+    }
+    const sockaddr_in datagram_address = ipv4_address(INADDR_ANY, datagram_port);
+
+    if (probe_running_server()) {
+        if (!options.quiet) write_out("\n\tAtom server already running\n");
+        return 0;
+    }
+    if (!options.quiet) {
+        write_out("\n\tNo Atom server found - ");
+        write_out(options.no_fork != 0 ? "Running...\n" : "Forking server to background\n");
+    }
+    if (options.no_fork == 0) {
+        const pid_t child = ::fork();
+        if (child < 0) {
+            report_system_error("fork");
+            return 1;
+        }
+        if (child > 0) return 0;
+    }
+
+    if (::bind(datagram_socket, reinterpret_cast<const sockaddr*>(&datagram_address),
+               sizeof datagram_address) != 0) {
+        report_system_error("bind");
+        return 1;
+    }
+
+    // Lives as long as the process, as does everything it holds.
+    static server_state s;
+    static atom_table atoms;
+    init_server_state(s, atoms);
+    s.verbose = options.verbose;
+    atoms.verbose = options.verbose;
+    s.datagram_socket = datagram_socket;
+    if (const int status = open_listener(s); status != 0) return status;
+    FD_SET(s.datagram_socket, &s.watched_set);
+    FD_SET(s.listener, &s.watched_set);
+    run_event_loop(s);
+}

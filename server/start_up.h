@@ -1,0 +1,23 @@
+// Start-up: the command line, the probe for a server that already answers,
+// the fork into the background, the two server sockets and server_state.
+#pragma once
+
+inline constexpr unsigned short datagram_port = 4444;
+inline constexpr unsigned short stream_port = 4445;
+
+struct start_options {
+    bool quiet = false;
+    int no_fork = 0;  // any number of -no_fork; non-zero keeps the process in front
+    bool verbose = false;
+};
+
+// Applies the options left to right. Returns false, having written the
+// message, at the first argument that is not an option.
+bool parse_command_line(int argc, const char* const* argv, start_options& options);
+
+// True when a stream connection to 127.0.0.1 port 4445 succeeds.
+bool probe_running_server();
+
+// Runs the whole start-up and then the event loop; returns only with the
+// process's exit status (or exits itself).
+int start_server(int argc, const char* const* argv);

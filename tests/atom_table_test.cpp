@@ -1,0 +1,119 @@
+// The request language through handle_request: no sockets needed.
+#include "atoms/atom_table.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::string ask(atom_table& table, const std::string& request) {
+    char reply[reply_buffer_size] = {};
+    handle_request(table, request.c_str(), reply);
+    return reply;
+}
+
+struct exchange_case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> exchanges;  // request, expected reply
+};
+
+const std::string long_string(120, 'q');
+
+class request_language : public testing::TestWithParam<exchange_case> {};
+
+TEST_P(request_language, answers_each_request_in_turn) {
+    atom_table table;
+    for (const auto& [request, expected] : GetParam().exchanges) {
+        EXPECT_EQ(ask(table, request), expected) << "request: " << request;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, request_language,
+    testing::Values(
+        exchange_case{"empty_string", {{"S", "N-1"}, {"A5 ", ""}, {"S", "N5"}, {"N5", "S"}}},
+        exchange_case{"minus_one_reads_like_absent",
+                      {{"A-1 neg", ""}, {"Sneg", "N-1"}, {"Sabsent", "N-1"}, {"N-1", "Sneg"}}},
+        exchange_case{"repeat_is_accepted_quietly", {{"A7 foo", ""}, {"A7 foo", ""}, {"Sfoo", "N7"}}},
+        exchange_case{"conflicts_report_the_pair_in_force",
+                      {{"A7 foo", ""},
+                       {"A8 foo", "E7 foo"},
+                       {"A7 bar", "E7 foo"},
+                       {"Sbar", "N-1"},
+                       {"N8", "S"}}},
+        exchange_case{"blank_before_number_skipped", {{"A 7 foo", ""}, {"Sfoo", "N7"}}},
+        exchange_case{"second_blank_kept", {{"A7  foo", ""}, {"S foo", "N7"}, {"Sfoo", "N-1"}}},
+        exchange_case{"no_digits_means_zero", {{"Afoo", ""}, {"Soo", "N0"}, {"N0", "Soo"}}},
+        exchange_case{"byte_after_number_skipped", {{"A7foo", ""}, {"Soo", "N7"}}},
+        exchange_case{"low_32_bits_kept", {{"A4294967297 x", ""}, {"Sx", "N1"}, {"N1", "Sx"}}},
+        exchange_case{"negative_values", {{"A-3 x", ""}, {"N-3", "Sx"}, {"Sx", "N-3"}}},
+        exchange_case{"number_then_junk",
+                      {{"A12 t", ""}, {"N12abc", "St"}, {"N 12", "St"}, {"Nxyz", ""}, {"N", ""}}},
+        exchange_case{"long_strings_cut_to_99",
+                      {{"A9 " + long_string, ""},
+                       {"N9", "S" + long_string.substr(0, 99)},
+                       {"S" + long_string, "N9"},
+                       {"A10 " + long_string, ("E9 " + long_string).substr(0, 99)}}},
+        exchange_case{"ping_and_unknown_letters",
+                      {{"P", "R"}, {"Pxyz", "R"}, {"p", ""}, {"sfoo", ""}, {"", ""}, {"X1", ""}}},
+        exchange_case{"any_byte_but_zero",
+                      {{"A3 a b\t\x01\xfe\n", ""}, {"Sa b\t\x01\xfe\n", "N3"}, {"N3", "Sa b\t\x01\xfe\n"}}},
+        // The string would start past the terminator: nothing is associated.
+        exchange_case{"number_ending_the_request_is_ignored",
+                      {{"A7", ""}, {"N7", "S"}, {"A", ""}, {"N0", "S"}, {"A-", ""}, {"N0", "S"}}}),
+    [](const testing::TestParamInfo<exchange_case>& p) { return p.param.name; });
+
+std::string traces_of(const std::vector<std::string>& requests) {
+    atom_table table;
+    table.verbose = true;
+    testing::internal::CaptureStdout();
+    for (const auto& r : requests) ask(table, r);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(request_traces, are_written_only_when_verbose) {
+    atom_table table;
+    testing::internal::CaptureStdout();
+    ask(table, "A7 foo");
+    ask(table, "A8 foo");
+    ask(table, "Sfoo");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(request_traces, follow_each_operation) {
+    EXPECT_EQ(traces_of({"Sfoo"}), "Doing a string_to_atom\nSending N-1\n");
+    EXPECT_EQ(traces_of({"A7 foo", "N7", "Nx"}), "Doing a atom_to_string\nSending Sfoo\n");
+    EXPECT_EQ(traces_of({"P"}), "Sending R\n");
+    EXPECT_EQ(traces_of({"A7 foo", "A8 foo"}),
+              "Atom cache inconsistency, tried to associate string \"foo\" with value 8\n"
+              "\tPrevious association was value 7\n"
+              "Sending E7 foo\n");
+    EXPECT_EQ(traces_of({"A7 foo", "A7 bar"}),
+              "Atom cache inconsistency, tried to associate value 7 with string \"bar\"\n"
+              "\tPrevious association was string \"foo\"\n"
+              "Sending E7 foo\n");
+}
+
+TEST(atom_table, stays_one_to_one_over_many_associations) {
+    atom_table table;
+    constexpr int count = 50000;
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(table.associate(i, "atom:" + std::to_string(i)), nullptr);
+    }
+    for (int i = 0; i < count; ++i) {
+        const std::string text = "atom:" + std::to_string(i);
+        ASSERT_EQ(table.string_to_atom(text), i);
+        const auto* r = table.atom_to_string(i);
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(std::string(r->string), text);
+        // Every value and every string is taken: any new pairing is refused.
+        ASSERT_NE(table.associate(i, "other"), nullptr);
+        ASSERT_NE(table.associate(count + i, text), nullptr);
+    }
+    EXPECT_EQ(table.size(), static_cast<std::size_t>(count));
+}
+
+}  // namespace
