@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 
 #include "client/request_text.h"
 #include "client/tcp_connection.h"
@@ -14,16 +15,39 @@ namespace {
 // well, so that long strings do not make the window large.
 constexpr std::size_t load_window_bytes = 128 * 1024;
 
-struct unanswered_line {
+struct pending_line {
     std::size_t line;
     value_string_line pair;
-    std::size_t request_bytes;
-    std::optional<pair_in_force> refusal;
+    std::optional<pair_in_force> refusal;  // line by line: the refusal read so far
 };
 
-std::string frames_for(const value_string_line& pair) {
-    return frame_of(association_request(pair.value, pair.text)) +
-           frame_of(string_lookup_request(pair.text));
+struct refusal_reply {
+    pair_in_force pair;
+    bool whole;  // shorter than the server's longest reply, so not cut short
+};
+
+struct batch {
+    std::vector<pending_line> lines;
+    bool line_by_line = false;  // "A" and "S" per line; otherwise "A" per line, then "P"
+    std::size_t answered = 0;   // line by line: lines answered so far
+    std::vector<refusal_reply> refusals;  // otherwise: the refusals read so far
+    std::size_t request_bytes = 0;
+};
+
+std::string frames_for(const batch& b) {
+    std::string frames;
+    for (const pending_line& l : b.lines) {
+        frames += frame_of(association_request(l.pair.value, l.pair.text));
+        if (b.line_by_line) frames += frame_of(string_lookup_request(l.pair.text));
+    }
+    if (!b.line_by_line) frames += frame_of(ping_request);
+    return frames;
+}
+
+// Whether the server could have refused the line because of the pair in force.
+bool can_refuse(const pair_in_force& in_force, const value_string_line& line) {
+    return (in_force.value == line.value && in_force.text != line.text) ||
+           (in_force.text == line.text && in_force.value != line.value);
 }
 
 class loader {
@@ -38,7 +62,7 @@ public:
         deadline quiet_until = client_clock::now() + options_.timeout;
         for (;;) {
             queue_lines();
-            if (input_done_ && unanswered_.empty()) break;
+            if (input_done_ && batches_.empty()) break;
             const short events = unsent_.empty() ? POLLIN : POLLIN | POLLOUT;
             const int ready = wait_for(connection_.fd(), events, quiet_until);
             if (ready < 0) return stop(atom_status::unreachable, system_error_text("poll"));
@@ -78,7 +102,8 @@ private:
     const std::function<void(const load_summary&)>& progress_;
     tcp_connection connection_;
     load_summary summary_;
-    std::deque<unanswered_line> unanswered_;
+    std::deque<batch> batches_;  // sent, or queued to send, and not yet answered
+    std::size_t unanswered_lines_ = 0;
     std::size_t unanswered_bytes_ = 0;
     std::string unsent_;
     bool input_done_ = false;
@@ -95,8 +120,9 @@ private:
     }
 
     void queue_lines() {
+        batch next;
         std::string line;
-        while (!input_done_ && unanswered_.size() < load_window_lines &&
+        while (!input_done_ && unanswered_lines_ + next.lines.size() < load_window_lines &&
                unanswered_bytes_ < load_window_bytes) {
             if (!std::getline(in_, line)) {
                 input_done_ = true;
@@ -110,19 +136,68 @@ private:
                 summary_.issues.push_back({number, why, {0, line}, {}});
                 continue;
             }
-            std::string frames = frames_for(*pair);
-            unanswered_bytes_ += frames.size();
-            unsent_ += frames;
-            unanswered_.push_back({number, std::move(*pair), frames.size(), std::nullopt});
+            next.lines.push_back({number, std::move(*pair), std::nullopt});
+            if (next.lines.size() == load_batch_lines) queue(std::exchange(next, batch{}));
+        }
+        if (!next.lines.empty()) queue(std::move(next));
+    }
+
+    void queue(batch b) {
+        std::string frames = frames_for(b);
+        b.request_bytes = frames.size();
+        unsent_ += frames;
+        unanswered_lines_ += b.lines.size();
+        unanswered_bytes_ += b.request_bytes;
+        batches_.push_back(std::move(b));
+    }
+
+    batch take_front() {
+        batch b = std::move(batches_.front());
+        batches_.pop_front();
+        unanswered_lines_ -= b.lines.size();
+        unanswered_bytes_ -= b.request_bytes;
+        return b;
+    }
+
+    // After a new connection: what was written to the old one and not
+    // answered is sent again. Lines already counted are not.
+    void resend_unanswered() {
+        unsent_.clear();
+        for (batch& b : batches_) {
+            b.lines.erase(b.lines.begin(), b.lines.begin() + static_cast<long>(b.answered));
+            b.answered = 0;
+            b.refusals.clear();
+            for (pending_line& l : b.lines) l.refusal.reset();
+            unsent_ += frames_for(b);
         }
     }
 
-    void resend_unanswered() {
-        unsent_.clear();
-        for (unanswered_line& line : unanswered_) {
-            line.refusal.reset();
-            unsent_ += frames_for(line.pair);
+    void count_refusal(const pending_line& l, pair_in_force in_force) {
+        summary_.issues.push_back({l.line, {}, l.pair, std::move(in_force)});
+        ++summary_.refused;
+    }
+
+    // Matches a batch's refusals to its lines; false when that cannot be done
+    // for certain.
+    bool settle_batch(const batch& b) {
+        std::vector<const refusal_reply*> verdicts(b.lines.size(), nullptr);
+        std::size_t cursor = 0;
+        for (const refusal_reply& r : b.refusals) {
+            if (!r.whole) return false;
+            while (cursor < b.lines.size() && !can_refuse(r.pair, b.lines[cursor].pair)) {
+                ++cursor;
+            }
+            if (cursor == b.lines.size()) return false;
+            verdicts[cursor++] = &r;
         }
+        for (std::size_t i = 0; i < b.lines.size(); ++i) {
+            if (verdicts[i] != nullptr) {
+                count_refusal(b.lines[i], verdicts[i]->pair);
+            } else {
+                ++summary_.accepted;
+            }
+        }
+        return true;
     }
 
     // Matches the replies read so far to their lines; false when a reply
@@ -130,29 +205,46 @@ private:
     bool take_replies() {
         std::string reply;
         while (connection_.take_frame(reply)) {
-            if (unanswered_.empty()) return unreadable(reply, "no reply (all lines answered)");
-            unanswered_line& line = unanswered_.front();
-            if (!reply.empty() && reply[0] == 'E' && !line.refusal) {
-                line.refusal = read_refusal_reply(reply);
-                if (!line.refusal) return unreadable(reply, "E, a value and a string");
+            if (batches_.empty()) return unreadable(reply, "no reply (all lines answered)");
+            batch& b = batches_.front();
+            if (!b.line_by_line) {
+                if (!reply.empty() && reply[0] == 'E') {
+                    std::optional<pair_in_force> pair = read_refusal_reply(reply);
+                    if (!pair) return unreadable(reply, "E, a value and a string");
+                    b.refusals.push_back({std::move(*pair), reply.size() < max_reply_text});
+                } else if (is_alive_reply(reply)) {
+                    batch settled = take_front();
+                    if (!settle_batch(settled)) {
+                        settled.line_by_line = true;
+                        settled.refusals.clear();
+                        queue(std::move(settled));
+                    }
+                } else {
+                    return unreadable(reply, "E or R");
+                }
+                continue;
+            }
+            pending_line& l = b.lines[b.answered];
+            if (!reply.empty() && reply[0] == 'E' && !l.refusal) {
+                l.refusal = read_refusal_reply(reply);
+                if (!l.refusal) return unreadable(reply, "E, a value and a string");
                 continue;
             }
             const std::optional<std::int32_t> bound = read_value_reply(reply);
             if (!bound) return unreadable(reply, "N and a value");
-            if (line.refusal) {
-                load_issue issue{line.line, {}, line.pair, *line.refusal};
+            if (l.refusal) {
                 // A refusal names the requested value when that value has
-                // another string, and the string's own value otherwise.
-                if (line.refusal->value != line.pair.value) issue.in_force.text = line.pair.text;
-                summary_.issues.push_back(std::move(issue));
-                ++summary_.refused;
-            } else if (*bound == line.pair.value) {
+                // another string, and the string's own value otherwise; its
+                // string may be cut short, the line's is whole.
+                pair_in_force in_force = *l.refusal;
+                if (in_force.value != l.pair.value) in_force.text = l.pair.text;
+                count_refusal(l, std::move(in_force));
+            } else if (*bound == l.pair.value) {
                 ++summary_.accepted;
             } else {
-                return unreadable(reply, "a refusal, or N" + std::to_string(line.pair.value));
+                return unreadable(reply, "a refusal, or N" + std::to_string(l.pair.value));
             }
-            unanswered_bytes_ -= line.request_bytes;
-            unanswered_.pop_front();
+            if (++b.answered == b.lines.size()) take_front();
         }
         return true;
     }

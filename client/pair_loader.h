@@ -1,9 +1,22 @@
 // Bulk loading of "VALUE STRING" lines over one TCP connection, with the
-// requests pipelined. The server sends nothing for an accepted association,
-// so every line travels as "A value string" followed by "S string": each line
-// gets exactly one "N" reply, perhaps preceded by a refusal ("E"), and since
-// replies come in request order the replies are matched to lines by counting.
-// A line is accepted when no refusal came and the lookup shows its value.
+// requests pipelined. The server sends nothing for an accepted association
+// and serves one frame at a time, so the loader sends one frame per line when
+// it can:
+//
+// - Lines go in batches of up to load_batch_lines: an "A value string" per
+//   line, then "P". Replies come in request order and every refusal is
+//   answered, so when the batch's "R" arrives every "E" before it belongs to
+//   one of its lines, in line order, and every other line was accepted. An
+//   "E" names the pair in force, and a line it can refuse (the same value with
+//   another string, or the same string with another value) is found by
+//   walking forward; no accepted line can match a later line's refusal, since
+//   the table is one-to-one.
+// - A refusal cut short by the server (99 characters: its string may be
+//   longer) can be ambiguous, and so can one no line matches. Such a batch is
+//   sent again line by line as "A value string" and "S string": exactly one
+//   "N" per line, perhaps after its "E"; a line is accepted when no refusal
+//   came and the lookup shows its value. Associations are idempotent, so
+//   sending a line again changes nothing.
 //
 // The server closes a client whose reply it cannot write at once, so the
 // loader reads replies while it writes and keeps at most a window of lines
@@ -52,8 +65,10 @@ struct load_summary {
     std::string error;
 };
 
-// At most this many lines are unanswered at once.
+// At most this many lines are unanswered at once, in batches of at most
+// load_batch_lines.
 inline constexpr std::size_t load_window_lines = 1024;
+inline constexpr std::size_t load_batch_lines = 64;
 
 // Loads every line of in. progress, when given, is called now and then with
 // the counts so far. A connection lost midway is reopened once, and the
