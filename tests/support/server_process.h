@@ -92,3 +92,14 @@ private:
 };
 
 std::string frame(const std::string& body);
+
+// A program run to its end: its exit status (128 + signal when killed, -1
+// when it had to be killed for running past the limit) and what it wrote.
+struct command_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+// Runs argv[0] with standard input read from input.
+command_result run_command(const std::vector<std::string>& argv, const std::string& input = {},
+                           std::chrono::milliseconds limit = 60s);
