@@ -47,6 +47,17 @@ transport_result tcp_connection::fail(const char* what) {
     return transport_result::lost;
 }
 
+// A time-out closes the connection too: a reply that came later would be
+// taken for the answer to the next request.
+transport_result tcp_connection::wait_ready(short events, deadline until, const char* what) {
+    const int ready = wait_for(fd_, events, until);
+    if (ready < 0) return fail("poll");
+    if (ready > 0) return transport_result::ok;
+    error_ = std::string(what) + ": timed out";
+    close();
+    return transport_result::timed_out;
+}
+
 transport_result tcp_connection::open(deadline until) {
     if (fd_ >= 0) return transport_result::ok;
     sockaddr_in address{};
@@ -65,12 +76,9 @@ transport_result tcp_connection::open(deadline until) {
     }
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (errno != EINPROGRESS) return fail("connect");
-        const int ready = wait_for(fd_, POLLOUT, until);
-        if (ready < 0) return fail("poll");
-        if (ready == 0) {
-            error_ = "connect: timed out";
-            close();
-            return transport_result::timed_out;
+        if (const transport_result ready = wait_ready(POLLOUT, until, "connect");
+            ready != transport_result::ok) {
+            return ready;
         }
         int pending = 0;
         socklen_t length = sizeof pending;
@@ -102,12 +110,9 @@ transport_result tcp_connection::write_all(std::string_view bytes, deadline unti
         const transport_result result = write_some(pending);
         if (result != transport_result::ok) return result;
         if (pending.empty()) break;
-        const int ready = wait_for(fd_, POLLOUT, until);
-        if (ready < 0) return fail("poll");
-        if (ready == 0) {
-            error_ = "write: timed out";
-            close();
-            return transport_result::timed_out;
+        if (const transport_result ready = wait_ready(POLLOUT, until, "write");
+            ready != transport_result::ok) {
+            return ready;
         }
     }
     return transport_result::ok;
@@ -151,11 +156,9 @@ bool tcp_connection::take_frame(std::string& body) {
 
 transport_result tcp_connection::read_frame(std::string& body, deadline until) {
     while (!take_frame(body)) {
-        const int ready = wait_for(fd_, POLLIN, until);
-        if (ready < 0) return fail("poll");
-        if (ready == 0) {
-            error_ = "read: timed out";
-            return transport_result::timed_out;
+        if (const transport_result ready = wait_ready(POLLIN, until, "read");
+            ready != transport_result::ok) {
+            return ready;
         }
         const transport_result result = read_available();
         if (result != transport_result::ok) return result;

@@ -49,4 +49,5 @@ private:
     std::string error_;
 
     transport_result fail(const char* what);
+    transport_result wait_ready(short events, deadline until, const char* what);
 };
