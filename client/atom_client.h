@@ -38,7 +38,8 @@
 //   in the same order and the server's first acceptance decides for all.
 // - A string holding a zero byte, or a request longer than the transport
 //   carries (99 bytes in a datagram, 255 in a frame), is refused with
-//   bad_request before anything is sent.
+//   bad_request before anything is sent. intern() keeps room for a ten-digit
+//   candidate: strings of up to 87 bytes over UDP, 243 over TCP.
 // - UDP: each call has one time-out, split evenly between its attempts; after
 //   the last the server is reported timed out. A refused datagram (ICMP port
 //   unreachable) reports it unreachable at once. TCP: one connection, opened

@@ -112,7 +112,8 @@ class load_progress {
 public:
     void update(const load_summary& s) {
         const auto now = std::chrono::steady_clock::now();
-        if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(250)) {
+        if (now - start_ < std::chrono::seconds(1) ||
+            now - last_ < std::chrono::milliseconds(250)) {
             return;
         }
         last_ = now;
@@ -170,15 +171,14 @@ int run_load(const client_options& options, const std::vector<std::string>& args
     return summary.refused + summary.malformed == 0 ? exit_done : exit_no;
 }
 
-struct command_spec {
+struct command_arity {
     const char* name;
     std::size_t min_args;
     std::size_t max_args;
 };
 
-constexpr command_spec commands[] = {
-    {"ping", 0, 0}, {"get", 1, 1},    {"name", 1, 1},
-    {"set", 2, 2},  {"intern", 1, 1}, {"load", 0, 1},
+constexpr command_arity commands[] = {
+    {"ping", 0, 0}, {"get", 1, 1}, {"name", 1, 1}, {"set", 2, 2}, {"intern", 1, 1}, {"load", 0, 1},
 };
 
 }  // namespace
@@ -203,13 +203,13 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             errno = 0;
             const double seconds = std::strtod(argv[i], &end);
-            if (errno != 0 || end == argv[i] || *end != '\0' || !(seconds > 0) ||
-                seconds > 86400) {
+            if (errno != 0 || end == argv[i] || *end != '\0' || !(seconds > 0) || seconds > 86400) {
                 return usage_error(std::string("--timeout needs a positive number of seconds, "
-                                               "not \"") + argv[i] + "\"");
+                                               "not \"") +
+                                   argv[i] + "\"");
             }
-            options.timeout = std::chrono::milliseconds(
-                std::max<long long>(1, std::llround(seconds * 1000)));
+            options.timeout =
+                std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000)));
         } else {
             return usage_error("unknown option " + option);
         }
@@ -217,12 +217,12 @@ int main(int argc, char** argv) {
     if (i == argc) return usage_error("no COMMAND given");
     const std::string command = argv[i++];
     const std::vector<std::string> args(argv + i, argv + argc);
-    const command_spec* spec = nullptr;
-    for (const command_spec& c : commands) {
-        if (command == c.name) spec = &c;
+    const command_arity* arity = nullptr;
+    for (const command_arity& c : commands) {
+        if (command == c.name) arity = &c;
     }
-    if (spec == nullptr) return usage_error("unknown command \"" + command + "\"");
-    if (args.size() < spec->min_args || args.size() > spec->max_args) {
+    if (arity == nullptr) return usage_error("unknown command \"" + command + "\"");
+    if (args.size() < arity->min_args || args.size() > arity->max_args) {
         return usage_error("wrong number of arguments for " + command);
     }
 
@@ -249,7 +249,8 @@ int main(int argc, char** argv) {
         return report(answer, args[0]);
     }
     const std::optional<std::int32_t> value = parse_value(args[0]);
-    if (!value) return usage_error("VALUE must be a decimal 32-bit number, not \"" + args[0] + "\"");
+    if (!value)
+        return usage_error("VALUE must be a decimal 32-bit number, not \"" + args[0] + "\"");
     if (command == "name") {
         const atom_answer answer = client.atom_to_string(*value);
         if (answer.status == atom_status::found) print_line(answer.text);

@@ -28,8 +28,8 @@ struct refusal_reply {
 
 struct batch {
     std::vector<pending_line> lines;
-    bool line_by_line = false;  // "A" and "S" per line; otherwise "A" per line, then "P"
-    std::size_t answered = 0;   // line by line: lines answered so far
+    bool line_by_line = false;            // "A" and "S" per line; otherwise "A" per line, then "P"
+    std::size_t answered = 0;             // line by line: lines answered so far
     std::vector<refusal_reply> refusals;  // otherwise: the refusals read so far
     std::size_t request_bytes = 0;
 };
@@ -54,7 +54,9 @@ class loader {
 public:
     loader(const client_options& options, std::istream& in,
            const std::function<void(const load_summary&)>& progress)
-        : options_(options), in_(in), progress_(progress),
+        : options_(options),
+          in_(in),
+          progress_(progress),
           connection_(options.host, options.tcp_port) {}
 
     load_summary run() {
@@ -110,8 +112,7 @@ private:
     bool reconnected_ = false;
 
     bool open() {
-        const transport_result result =
-            connection_.open(client_clock::now() + options_.timeout);
+        const transport_result result = connection_.open(client_clock::now() + options_.timeout);
         if (result == transport_result::ok) return true;
         summary_.status = result == transport_result::timed_out ? atom_status::timed_out
                                                                 : atom_status::unreachable;
@@ -283,8 +284,7 @@ std::optional<value_string_line> parse_pair_line(std::string_view line, std::str
         return std::nullopt;
     }
     value_string_line pair{*value, std::string(line.substr(separator + 1))};
-    why = why_unsendable(pair.text, association_request(pair.value, pair.text),
-                         max_frame_request);
+    why = why_unsendable(pair.text, association_request(pair.value, pair.text), max_frame_request);
     if (!why.empty()) return std::nullopt;
     return pair;
 }

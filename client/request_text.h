@@ -18,8 +18,8 @@ inline constexpr std::size_t max_frame_request = 255;
 inline constexpr std::size_t max_reply_string = 99;
 inline constexpr std::size_t max_reply_text = 99;
 
-std::string string_lookup_request(std::string_view text);                  // "S" text
-std::string value_lookup_request(std::int32_t value);                      // "N" value
+std::string string_lookup_request(std::string_view text);                    // "S" text
+std::string value_lookup_request(std::int32_t value);                        // "N" value
 std::string association_request(std::int32_t value, std::string_view text);  // "A" value blank text
 inline constexpr std::string_view ping_request = "P";
 
@@ -35,10 +35,10 @@ struct pair_in_force {
 };
 
 // Replies, strictly: anything else is not a reply to the request asked.
-std::optional<std::int32_t> read_value_reply(std::string_view reply);  // "N%d"
-std::optional<std::string> read_string_reply(std::string_view reply);  // "S" and the string
+std::optional<std::int32_t> read_value_reply(std::string_view reply);     // "N%d"
+std::optional<std::string> read_string_reply(std::string_view reply);     // "S" and the string
 std::optional<pair_in_force> read_refusal_reply(std::string_view reply);  // "E%d %s"
-bool is_alive_reply(std::string_view reply);                            // "R"
+bool is_alive_reply(std::string_view reply);                              // "R"
 
 // Reads a decimal 32-bit value, optional sign, nothing else around it.
 std::optional<std::int32_t> parse_value(std::string_view digits);

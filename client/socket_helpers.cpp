@@ -54,6 +54,5 @@ std::string system_error_text(const char* what) {
 
 bool peer_refused_or_reset(int error_number) {
     return error_number == ECONNREFUSED || error_number == ECONNRESET || error_number == EPIPE ||
-           error_number == ENOTCONN || error_number == EHOSTUNREACH ||
-           error_number == ENETUNREACH;
+           error_number == ENOTCONN || error_number == EHOSTUNREACH || error_number == ENETUNREACH;
 }

@@ -44,7 +44,7 @@ private:
     std::string host_;
     std::uint16_t port_;
     int fd_ = -1;
-    std::string received_;        // bytes read and not yet taken as frames
+    std::string received_;  // bytes read and not yet taken as frames
     std::size_t received_start_ = 0;
     std::string error_;
 

@@ -25,8 +25,7 @@ public:
     std::size_t request_limit() const override { return max_datagram_request; }
     bool ordered() const override { return false; }
 
-    transport_result send(std::initializer_list<std::string_view> requests,
-                          deadline) override {
+    transport_result send(std::initializer_list<std::string_view> requests, deadline) override {
         if (const transport_result opened = open(); opened != transport_result::ok) {
             return opened;
         }
@@ -87,8 +86,8 @@ private:
         error_ = system_error_text(what);
         reset();
         if (saved == ECONNREFUSED) {
-            error_ = "no server at " + host_ + " port " + std::to_string(port_) + " (" +
-                     error_ + ")";
+            error_ =
+                "no server at " + host_ + " port " + std::to_string(port_) + " (" + error_ + ")";
             return transport_result::unreachable;
         }
         return peer_refused_or_reset(saved) ? transport_result::unreachable

@@ -74,16 +74,16 @@ TEST_P(library_test, refusals_report_the_association_in_force) {
         std::string in_force_text;
     };
     const refusal_case cases[] = {
-        {8, "foo", 7, "foo"},   // the string has another value
-        {7, "bar", 7, "foo"},   // the value has another string
+        {8, "foo", 7, "foo"},  // the string has another value
+        {7, "bar", 7, "foo"},  // the value has another string
         {-1, "foo", 7, "foo"},
     };
     for (const bool cache : {false, true}) {
         atom_client client(options(cache));
         for (const refusal_case& c : cases) {
             SCOPED_TRACE(c.text + " " + std::to_string(c.value) + (cache ? " cached" : ""));
-            expect_answer(client.associate(c.value, c.text), atom_status::refused,
-                          c.in_force_value, c.in_force_text);
+            expect_answer(client.associate(c.value, c.text), atom_status::refused, c.in_force_value,
+                          c.in_force_text);
         }
     }
 }
@@ -122,8 +122,8 @@ TEST_P(library_test, interns_new_and_known_strings) {
                   "hello");
     expect_answer(client.intern("hello"), atom_status::found, intern_candidate("hello", 0),
                   "hello");
-    expect_answer(client.string_to_atom("hello"), atom_status::found,
-                  intern_candidate("hello", 0), "hello");
+    expect_answer(client.string_to_atom("hello"), atom_status::found, intern_candidate("hello", 0),
+                  "hello");
 
     ASSERT_EQ(client.associate(42, "old").status, atom_status::accepted);
     expect_answer(client.intern("old"), atom_status::found, 42, "old");
@@ -141,10 +141,11 @@ TEST_P(library_test, concurrent_interns_agree) {
     // Two strings per candidate chain collide on purpose: "a<i>" takes the
     // first candidate of "b<i>" before the race starts for half of them.
     for (int i = 0; i < strings; i += 2) {
-        ASSERT_EQ(atom_client(options()).associate(
-                      intern_candidate("b" + std::to_string(i), 0), "a" + std::to_string(i))
-                      .status,
-                  atom_status::accepted);
+        ASSERT_EQ(
+            atom_client(options())
+                .associate(intern_candidate("b" + std::to_string(i), 0), "a" + std::to_string(i))
+                .status,
+            atom_status::accepted);
     }
     std::vector<std::map<std::string, std::int32_t>> results(clients);
     std::vector<std::thread> threads;
@@ -203,8 +204,7 @@ TEST_P(library_test, refuses_what_the_server_cannot_take_before_sending) {
     EXPECT_EQ(client.string_to_atom(std::string(longest + 1, 'x')).status,
               atom_status::bad_request);
     // "A12 " and the string: one byte more than "S" and the longest.
-    EXPECT_EQ(client.associate(12, std::string(longest - 2, 'x')).status,
-              atom_status::bad_request);
+    EXPECT_EQ(client.associate(12, std::string(longest - 2, 'x')).status, atom_status::bad_request);
     EXPECT_EQ(client.requests_sent(), 0u);
     EXPECT_EQ(client.string_to_atom(std::string(longest, 'x')).status, atom_status::unreachable);
 }
@@ -259,8 +259,8 @@ public:
         self.sin_family = AF_INET;
         self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         self.sin_port = htons(port);
-        bound_ = fd_ >= 0 &&
-                 ::bind(fd_, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0;
+        bound_ =
+            fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0;
         thread_ = std::thread([this] { serve(); });
     }
     ~fake_datagram_server() {
@@ -269,10 +269,12 @@ public:
         ::close(fd_);
     }
     bool bound() const { return bound_; }
+    int failures() const { return failures_; }
 
 private:
     int fd_ = -1;
     bool bound_ = false;
+    std::atomic<int> failures_ = 0;
     std::string reply_;
     std::atomic<bool> stop_ = false;
     std::thread thread_;
@@ -288,9 +290,10 @@ private:
                            &length) < 0) {
                 continue;
             }
-            if (!reply_.empty()) {
+            if (!reply_.empty() &&
                 ::sendto(fd_, reply_.data(), reply_.size(), 0,
-                         reinterpret_cast<const sockaddr*>(&from), length);
+                         reinterpret_cast<const sockaddr*>(&from), length) < 0) {
+                ++failures_;
             }
         }
     }
@@ -316,7 +319,30 @@ TEST(library_over_udp, times_out_or_reports_nonsense_as_results) {
         if (c.status == atom_status::timed_out) {
             EXPECT_EQ(client.requests_sent(), static_cast<std::size_t>(options.udp_attempts));
         }
+        EXPECT_EQ(fake.failures(), 0);
     }
+}
+
+TEST(library_over_tcp, times_out_on_a_server_that_never_answers) {
+    // A listener that never accepts: the kernel completes the connection and
+    // takes the request, and nothing ever answers.
+    constexpr std::uint16_t port = 5446;
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    self.sin_port = htons(port);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&self), sizeof self), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    client_options options = options_for(transport_kind::tcp);
+    options.tcp_port = port;
+    options.timeout = 200ms;
+    atom_client client(options);
+    const atom_answer answer = client.associate(1, "one");
+    EXPECT_EQ(answer.status, atom_status::timed_out) << status_name(answer.status);
+    EXPECT_NE(answer.error.find("timed out"), std::string::npos) << answer.error;
+    ::close(listener);
 }
 
 // Forwards datagrams between the client (on port 5445) and the server,
@@ -338,6 +364,7 @@ public:
         ::close(server_side_);
     }
     int dropped() const { return dropped_; }
+    int failures() const { return failures_; }
 
 private:
     drop_rule drop_;
@@ -346,6 +373,7 @@ private:
     sockaddr_in client_{};
     std::atomic<bool> stop_ = false;
     std::atomic<int> dropped_ = 0;
+    std::atomic<int> failures_ = 0;
     std::thread thread_;
 
     static sockaddr_in loopback(std::uint16_t p) {
@@ -374,13 +402,15 @@ private:
                 const ssize_t n = ::recvfrom(client_side_, buffer, sizeof buffer, 0,
                                              reinterpret_cast<sockaddr*>(&client_), &length);
                 const sockaddr_in server = loopback(datagram_port);
-                if (n >= 0) pass(true, std::string(buffer, static_cast<std::size_t>(n)),
-                                 server_side_, server);
+                if (n >= 0)
+                    pass(true, std::string(buffer, static_cast<std::size_t>(n)), server_side_,
+                         server);
             }
             if (p[1].revents & POLLIN) {
                 const ssize_t n = ::recv(server_side_, buffer, sizeof buffer, 0);
-                if (n >= 0) pass(false, std::string(buffer, static_cast<std::size_t>(n)),
-                                 client_side_, client_);
+                if (n >= 0)
+                    pass(false, std::string(buffer, static_cast<std::size_t>(n)), client_side_,
+                         client_);
             }
         }
     }
@@ -390,8 +420,12 @@ private:
             ++dropped_;
             return;
         }
-        ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                 sizeof to);
+        // A datagram that cannot be passed on would be one more loss, which
+        // the test counts apart.
+        if (::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to) < 0) {
+            ++failures_;
+        }
     }
 };
 
@@ -426,15 +460,16 @@ TEST(library_over_udp, decides_associations_although_datagrams_are_lost) {
          "twenty"},
         {"lost association of -1", drop_first(true, "A"), -1, "x", atom_status::refused, -1,
          "minus"},
-        {"lost lookup reply", drop_first(false, "N"), 21, "twenty-one", atom_status::accepted,
-         21, "twenty-one"},
+        {"lost lookup reply", drop_first(false, "N"), 21, "twenty-one", atom_status::accepted, 21,
+         "twenty-one"},
         {"lost refusal, string taken", drop_first(false, "E"), 8, "foo", atom_status::refused, 7,
          "foo"},
         {"lost refusal, value taken", drop_first(false, "E"), 7, "bar", atom_status::refused, 7,
          "foo"},
         {"lost refusal, string bound to -1", drop_first(false, "E"), 9, "minus",
          atom_status::refused, -1, "minus"},
-        {"lost refusal and lookup", [](bool to_server, const std::string& text) {
+        {"lost refusal and lookup",
+         [](bool to_server, const std::string& text) {
              static int drops = 0;
              return !to_server && (text[0] == 'E' || text[0] == 'N') && drops++ < 2;
          },
@@ -450,6 +485,7 @@ TEST(library_over_udp, decides_associations_although_datagrams_are_lost) {
         expect_answer(client.associate(c.value, c.text), c.status, c.in_force_value,
                       c.in_force_text);
         EXPECT_EQ(proxy.dropped(), 1 + (std::string(c.what) == "lost refusal and lookup"));
+        EXPECT_EQ(proxy.failures(), 0);
     }
     expect_answer(setup.string_to_atom("twenty"), atom_status::found, 20, "twenty");
 }

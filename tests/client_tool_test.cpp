@@ -154,27 +154,31 @@ TEST_F(load_test, reports_each_refusal_with_the_association_in_force) {
     const std::string cut = long_text.substr(0, 99 - 5);  // "E500 " and the rest
     const std::string input =
         "7 foo\n"
-        "7 foo\n"           // the same pair again: accepted
-        "8 foo\n"           // the string has a value
-        "7 bar\n"           // the value has a string
+        "7 foo\n"  // the same pair again: accepted
+        "8 foo\n"  // the string has a value
+        "7 bar\n"  // the value has a string
         "-1 minus\n"
-        "12\n"              // no string
-        "x y\n"             // no value
-        "500 " + long_text + "\n"
-        "500 other\n"       // refused with a refusal cut short by the server
-        "501 " + long_text + "\n"
-        "9 last";           // no line end at the end
+        "12\n"   // no string
+        "x y\n"  // no value
+        "500 " +
+        long_text +
+        "\n"
+        "500 other\n"  // refused with a refusal cut short by the server
+        "501 " +
+        long_text +
+        "\n"
+        "9 last";  // no line end at the end
     const command_result r = run_tool({"--host", "localhost", "load", "-"}, input);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.out, "");
-    for (const std::string& part : {
-             std::string("line 3: 8 foo refused; in force: 7 foo\n"),
-             std::string("line 4: 7 bar refused; in force: 7 foo\n"),
-             std::string("line 6: not a VALUE STRING line"),
-             std::string("line 7: the value is not a decimal 32-bit number: x y\n"),
-             "line 9: 500 other refused; in force: 500 " + cut + "\n",
-             "line 10: 501 " + long_text + " refused; in force: 500 " + long_text + "\n",
-             std::string("11 lines: 5 accepted, 4 refused, 2 malformed\n")}) {
+    for (const std::string& part :
+         {std::string("line 3: 8 foo refused; in force: 7 foo\n"),
+          std::string("line 4: 7 bar refused; in force: 7 foo\n"),
+          std::string("line 6: not a VALUE STRING line"),
+          std::string("line 7: the value is not a decimal 32-bit number: x y\n"),
+          "line 9: 500 other refused; in force: 500 " + cut + "\n",
+          "line 10: 501 " + long_text + " refused; in force: 500 " + long_text + "\n",
+          std::string("11 lines: 5 accepted, 4 refused, 2 malformed\n")}) {
         EXPECT_NE(r.err.find(part), std::string::npos) << part << "\n---\n" << r.err;
     }
     client_options options;
