@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/atom_client.h"
+#include "client/load_progress.h"
 #include "client/pair_loader.h"
 #include "client/request_text.h"
 
@@ -106,34 +107,6 @@ int report(const atom_answer& answer, const std::string& asked) {
     return exit_unreachable;
 }
 
-// The progress line of a long load: shown only after the first second, and
-// redrawn a few times a second in place.
-class load_progress {
-public:
-    void update(const load_summary& s) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - start_ < std::chrono::seconds(1) ||
-            now - last_ < std::chrono::milliseconds(250)) {
-            return;
-        }
-        last_ = now;
-        shown_ = true;
-        const double seconds = std::chrono::duration<double>(now - start_).count();
-        std::fprintf(stderr, "\r%zu lines read, %zu accepted, %zu refused (%.0f lines/s)   ",
-                     s.lines, s.accepted, s.refused,
-                     static_cast<double>(s.accepted + s.refused) / seconds);
-        std::fflush(stderr);
-    }
-    void finish() {
-        if (shown_) std::fputc('\n', stderr);
-    }
-
-private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last_{};
-    bool shown_ = false;
-};
-
 int run_load(const client_options& options, const std::vector<std::string>& args) {
     std::ifstream file;
     std::istream* in = &std::cin;
@@ -148,9 +121,13 @@ int run_load(const client_options& options, const std::vector<std::string>& args
     }
     std::ios::sync_with_stdio(false);
     load_progress progress;
+    auto show = [](const std::string& text) {
+        std::fputs(text.c_str(), stderr);
+        std::fflush(stderr);
+    };
     const load_summary summary =
-        load_pairs(options, *in, [&](const load_summary& s) { progress.update(s); });
-    progress.finish();
+        load_pairs(options, *in, [&](const load_summary& s) { show(progress.update(s)); });
+    show(progress.finish());
     for (const load_issue& issue : summary.issues) {
         if (issue.why.empty()) {
             std::fprintf(stderr, "line %zu: %d %s refused; in force: %d %s\n", issue.line,

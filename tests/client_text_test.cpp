@@ -5,6 +5,7 @@
 #include <set>
 
 #include "client/atom_client.h"
+#include "client/load_progress.h"
 #include "client/pair_loader.h"
 #include "client/request_text.h"
 
@@ -113,6 +114,26 @@ TEST(intern_candidates, are_positive_fixed_by_the_string_and_spread) {
     }
     EXPECT_EQ(seen.size(), max_intern_candidates);
     EXPECT_NE(intern_candidate("foo", 0), intern_candidate("fop", 0));
+}
+
+TEST(load_progress_line, appears_after_a_second_and_is_redrawn_a_few_times_a_second) {
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    load_progress progress([&] { return now; });
+    load_summary counts;
+    counts.lines = 2000;
+    counts.accepted = 1500;
+    counts.refused = 500;
+    EXPECT_EQ(progress.update(counts), "");
+    now += std::chrono::milliseconds(999);
+    EXPECT_EQ(progress.update(counts), "");
+    EXPECT_EQ(progress.finish(), "");  // a short load leaves no line behind
+    now += std::chrono::milliseconds(1);
+    EXPECT_EQ(progress.update(counts), "\r2000 lines read, 1500 accepted, 500 refused (2000 lines/s)");
+    now += std::chrono::milliseconds(100);
+    EXPECT_EQ(progress.update(counts), "");
+    now += std::chrono::milliseconds(150);
+    EXPECT_NE(progress.update(counts), "");
+    EXPECT_EQ(progress.finish(), "\n");
 }
 
 }  // namespace
