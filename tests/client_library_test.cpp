@@ -11,9 +11,11 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "client/atom_client.h"
+#include "client/pair_loader.h"
 #include "tests/support/server_process.h"
 
 namespace {
@@ -290,9 +292,8 @@ private:
                            &length) < 0) {
                 continue;
             }
-            if (!reply_.empty() &&
-                ::sendto(fd_, reply_.data(), reply_.size(), 0,
-                         reinterpret_cast<const sockaddr*>(&from), length) < 0) {
+            if (!reply_.empty() && ::sendto(fd_, reply_.data(), reply_.size(), 0,
+                                            reinterpret_cast<const sockaddr*>(&from), length) < 0) {
                 ++failures_;
             }
         }
@@ -488,6 +489,115 @@ TEST(library_over_udp, decides_associations_although_datagrams_are_lost) {
         EXPECT_EQ(proxy.failures(), 0);
     }
     expect_answer(setup.string_to_atom("twenty"), atom_status::found, 20, "twenty");
+}
+
+// Forwards one connection at a time to the server's stream port, and cuts
+// the first one once cut_after bytes of requests have gone through.
+class cutting_proxy {
+public:
+    static constexpr std::uint16_t port = 5447;
+
+    explicit cutting_proxy(std::size_t cut_after) : cut_after_(cut_after) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in self = loopback(port);
+        const int one = 1;
+        if (listener_ < 0 ||
+            ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+            ::bind(listener_, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0 ||
+            ::listen(listener_, 4) != 0) {
+            throw std::runtime_error("proxy listener failed");
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~cutting_proxy() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int connections() const { return connections_; }
+
+private:
+    std::size_t cut_after_;
+    int listener_ = -1;
+    std::atomic<bool> stop_ = false;
+    std::atomic<int> connections_ = 0;
+    std::thread thread_;
+
+    static sockaddr_in loopback(std::uint16_t p) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(p);
+        return a;
+    }
+
+    void serve() {
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1) continue;
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0) continue;
+            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            const sockaddr_in to = loopback(stream_port);
+            if (server >= 0 &&
+                ::connect(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+                forward(client, server, ++connections_ == 1);
+            }
+            ::close(client);
+            if (server >= 0) ::close(server);
+        }
+    }
+
+    // Passes bytes both ways until either side ends, or the cut.
+    void forward(int client, int server, bool cut) {
+        std::size_t passed = 0;
+        while (!stop_) {
+            pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(p, 2, 20) <= 0) continue;
+            char buffer[4096];
+            for (int side = 0; side < 2; ++side) {
+                if (p[side].revents == 0) continue;
+                std::size_t room = sizeof buffer;
+                if (side == 0 && cut) room = std::min(room, cut_after_ - passed);
+                const ssize_t n = ::recv(p[side].fd, buffer, room, 0);
+                if (n <= 0) return;
+                if (::send(p[1 - side].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) !=
+                    n) {
+                    return;
+                }
+                if (side == 0) passed += static_cast<std::size_t>(n);
+                if (cut && passed >= cut_after_) return;
+            }
+        }
+    }
+};
+
+TEST(pipelined_load, sends_unanswered_lines_again_after_the_connection_is_cut) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    constexpr int lines = 5000;
+    std::ostringstream text;
+    for (int i = 0; i < lines; ++i) text << i << " cut " << i << "\n";
+    text << "0 taken\n";  // one refusal, counted once
+    std::istringstream in(text.str());
+
+    cutting_proxy proxy(20000);  // well inside the first window of requests
+    client_options options = options_for(transport_kind::tcp);
+    options.tcp_port = cutting_proxy::port;
+    const load_summary summary = load_pairs(options, in);
+    EXPECT_EQ(summary.status, atom_status::accepted) << summary.error;
+    EXPECT_EQ(proxy.connections(), 2);
+    EXPECT_EQ(summary.lines, static_cast<std::size_t>(lines + 1));
+    EXPECT_EQ(summary.accepted, static_cast<std::size_t>(lines));
+    EXPECT_EQ(summary.refused, 1u);
+    ASSERT_EQ(summary.issues.size(), 1u);
+    EXPECT_EQ(summary.issues[0].in_force.text, "cut 0");
+
+    atom_client checker(options_for(transport_kind::tcp));
+    for (int i = 0; i < lines; i += 97) {
+        expect_answer(checker.string_to_atom("cut " + std::to_string(i)), atom_status::found, i,
+                      "cut " + std::to_string(i));
+    }
 }
 
 }  // namespace
