@@ -257,10 +257,7 @@ class fake_datagram_server {
 public:
     fake_datagram_server(std::uint16_t port, std::string reply) : reply_(std::move(reply)) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in self{};
-        self.sin_family = AF_INET;
-        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        self.sin_port = htons(port);
+        const sockaddr_in self = loopback_address(port);
         bound_ =
             fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0;
         thread_ = std::thread([this] { serve(); });
@@ -330,10 +327,7 @@ TEST(library_over_tcp, times_out_on_a_server_that_never_answers) {
     constexpr std::uint16_t port = 5446;
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(listener, 0);
-    sockaddr_in self{};
-    self.sin_family = AF_INET;
-    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    self.sin_port = htons(port);
+    const sockaddr_in self = loopback_address(port);
     ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&self), sizeof self), 0);
     ASSERT_EQ(::listen(listener, 4), 0);
     client_options options = options_for(transport_kind::tcp);
@@ -377,16 +371,9 @@ private:
     std::atomic<int> failures_ = 0;
     std::thread thread_;
 
-    static sockaddr_in loopback(std::uint16_t p) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(p);
-        return a;
-    }
     static int bound_socket(std::uint16_t p) {
         const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in self = loopback(p);
+        const sockaddr_in self = loopback_address(p);
         if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) {
             throw std::runtime_error("proxy socket failed");
         }
@@ -402,7 +389,7 @@ private:
                 socklen_t length = sizeof client_;
                 const ssize_t n = ::recvfrom(client_side_, buffer, sizeof buffer, 0,
                                              reinterpret_cast<sockaddr*>(&client_), &length);
-                const sockaddr_in server = loopback(datagram_port);
+                const sockaddr_in server = loopback_address(datagram_port);
                 if (n >= 0)
                     pass(true, std::string(buffer, static_cast<std::size_t>(n)), server_side_,
                          server);
@@ -499,7 +486,7 @@ public:
 
     explicit cutting_proxy(std::size_t cut_after) : cut_after_(cut_after) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in self = loopback(port);
+        const sockaddr_in self = loopback_address(port);
         const int one = 1;
         if (listener_ < 0 ||
             ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
@@ -523,13 +510,6 @@ private:
     std::atomic<int> connections_ = 0;
     std::thread thread_;
 
-    static sockaddr_in loopback(std::uint16_t p) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(p);
-        return a;
-    }
 
     void serve() {
         while (!stop_) {
@@ -538,7 +518,7 @@ private:
             const int client = ::accept(listener_, nullptr, nullptr);
             if (client < 0) continue;
             const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-            const sockaddr_in to = loopback(stream_port);
+            const sockaddr_in to = loopback_address(stream_port);
             if (server >= 0 &&
                 ::connect(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
                 forward(client, server, ++connections_ == 1);

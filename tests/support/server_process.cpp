@@ -267,6 +267,8 @@ bool tcp_client::closed_by_server(std::chrono::milliseconds limit) const {
     return ::recv(fd_, &byte, 1, MSG_PEEK) <= 0;
 }
 
+sockaddr_in loopback_address(std::uint16_t port) { return loopback(port); }
+
 std::string frame(const std::string& body) {
     return std::string(1, static_cast<char>(static_cast<unsigned char>(body.size()))) + body;
 }
