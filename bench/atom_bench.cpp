@@ -62,13 +62,14 @@ struct options {
 }
 
 [[noreturn]] void usage(const char* problem) {
-    std::fprintf(stderr,
-                 "atom_bench: %s\n"
-                 "usage: atom_bench [--transport udp|tcp] [--workload ping|lookup|miss|associate|load]\n"
-                 "                  [--protocol atom|redis] [--port N] [--connections C] [--depth D]\n"
-                 "                  [--seconds S] [--warmup S] [--keys K] [--batch B]\n"
-                 "                  [--first-value V] [--resend-ms M] [--label TEXT] [--progress]\n",
-                 problem);
+    std::fprintf(
+        stderr,
+        "atom_bench: %s\n"
+        "usage: atom_bench [--transport udp|tcp] [--workload ping|lookup|miss|associate|load]\n"
+        "                  [--protocol atom|redis] [--port N] [--connections C] [--depth D]\n"
+        "                  [--seconds S] [--warmup S] [--keys K] [--batch B]\n"
+        "                  [--first-value V] [--resend-ms M] [--label TEXT] [--progress]\n",
+        problem);
     std::exit(2);
 }
 
@@ -99,20 +100,32 @@ options parse_options(int argc, char** argv) {
         const char* value = argv[++i];
         const std::string_view v = value;
         if (name == "--transport") {
-            if (v == "udp") o.transport = transport_kind::udp;
-            else if (v == "tcp") o.transport = transport_kind::tcp;
-            else usage("unknown transport");
+            if (v == "udp")
+                o.transport = transport_kind::udp;
+            else if (v == "tcp")
+                o.transport = transport_kind::tcp;
+            else
+                usage("unknown transport");
         } else if (name == "--workload") {
-            if (v == "ping") o.workload = workload_kind::ping;
-            else if (v == "lookup") o.workload = workload_kind::lookup;
-            else if (v == "miss") o.workload = workload_kind::miss;
-            else if (v == "associate") o.workload = workload_kind::associate;
-            else if (v == "load") o.workload = workload_kind::load;
-            else usage("unknown workload");
+            if (v == "ping")
+                o.workload = workload_kind::ping;
+            else if (v == "lookup")
+                o.workload = workload_kind::lookup;
+            else if (v == "miss")
+                o.workload = workload_kind::miss;
+            else if (v == "associate")
+                o.workload = workload_kind::associate;
+            else if (v == "load")
+                o.workload = workload_kind::load;
+            else
+                usage("unknown workload");
         } else if (name == "--protocol") {
-            if (v == "atom") o.protocol = protocol_kind::atom;
-            else if (v == "redis") o.protocol = protocol_kind::redis;
-            else usage("unknown protocol");
+            if (v == "atom")
+                o.protocol = protocol_kind::atom;
+            else if (v == "redis")
+                o.protocol = protocol_kind::redis;
+            else
+                usage("unknown protocol");
         } else if (name == "--port") {
             o.port = parse_number<int>(value, "bad --port");
         } else if (name == "--connections") {
@@ -143,13 +156,15 @@ options parse_options(int argc, char** argv) {
     if (o.protocol == protocol_kind::redis && o.transport != transport_kind::tcp) {
         usage("the redis protocol runs over tcp only");
     }
-    if (o.batch == 0) o.batch = o.transport == transport_kind::udp ? 32 : 128;
+    if (o.batch == 0) o.batch = o.transport == transport_kind::udp ? 16 : 128;
     // A load request over UDP is that many datagrams at once: more would
     // overrun the server's receive buffer and be lost.
     if (o.batch < 1 || o.batch > 200) usage("--batch must be 1..200");
     if (o.port == 0) {
-        if (o.protocol == protocol_kind::redis) o.port = 6379;
-        else o.port = o.transport == transport_kind::udp ? 4444 : 4445;
+        if (o.protocol == protocol_kind::redis)
+            o.port = 6379;
+        else
+            o.port = o.transport == transport_kind::udp ? 4444 : 4445;
     }
     return o;
 }
@@ -162,7 +177,7 @@ std::int64_t now_ns() {
 
 // Latencies in steps of 100 ns up to 100 ms; anything longer lands in the last.
 class latency_histogram {
-public:
+  public:
     void add(std::int64_t ns) {
         std::size_t i = static_cast<std::size_t>(std::max<std::int64_t>(ns, 0) / step_ns);
         if (i >= counts_.size()) i = counts_.size() - 1;
@@ -172,7 +187,8 @@ public:
     std::uint64_t total() const { return total_; }
     double percentile_us(double fraction) const {
         if (total_ == 0) return 0;
-        const auto rank = static_cast<std::uint64_t>(fraction * static_cast<double>(total_ - 1)) + 1;
+        const auto rank =
+            static_cast<std::uint64_t>(fraction * static_cast<double>(total_ - 1)) + 1;
         std::uint64_t seen = 0;
         for (std::size_t i = 0; i < counts_.size(); ++i) {
             seen += counts_[i];
@@ -181,7 +197,7 @@ public:
         return static_cast<double>(counts_.size() * step_ns) / 1000.0;
     }
 
-private:
+  private:
     static constexpr std::int64_t step_ns = 100;
     std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(1000000);
     std::uint64_t total_ = 0;
@@ -192,12 +208,13 @@ struct counters {
     std::uint64_t lost = 0;
     std::uint64_t resent = 0;
     std::uint64_t errors = 0;
+    std::uint64_t stale = 0;  // UDP replies that came after a resend
 };
 
 // What one request in flight is; its bytes and its expected reply are made
 // from this, so a lost datagram can be sent again as it was.
 struct request {
-    std::int64_t key = 0;   // key index, value, or random number, by workload
+    std::int64_t key = 0;    // key index, value, or random number, by workload
     std::int32_t count = 1;  // load: how many pairs
     std::int32_t replies_left = 1;
     std::int64_t first_sent_ns = 0;
@@ -208,10 +225,11 @@ struct connection {
     int fd = -1;
     bool open = true;
     bool watching_output = false;
+    int strays = 0;  // UDP: resends whose first reply may still come
     std::uint64_t random_state = 0;
     std::deque<request> in_flight;
-    std::string out;       // TCP bytes not yet written
-    std::string in;        // TCP bytes not yet parsed
+    std::string out;  // TCP bytes not yet written
+    std::string in;   // TCP bytes not yet parsed
     std::size_t in_start = 0;
 };
 
@@ -230,14 +248,14 @@ void append_number(std::string& s, std::int64_t n) {
 }
 
 class load_run {
-public:
+  public:
     explicit load_run(const options& o) : o_(o) {}
 
     void connect_all();
     void run();
     void print_line(std::FILE* to, double elapsed_s) const;
 
-private:
+  private:
     void start_request(connection& c);
     void send_request(connection& c, const request& r);
     void emit(connection& c, const std::string& text);
@@ -245,6 +263,10 @@ private:
     void on_readable(connection& c);
     void on_reply(connection& c, std::string_view reply);
     bool reply_is_expected(const request& r, std::string_view reply) const;
+    bool reply_names_request() const {
+        return o_.workload == workload_kind::lookup || o_.workload == workload_kind::associate ||
+               o_.workload == workload_kind::load;
+    }
     void resend_overdue(std::int64_t now);
     void close_connection(connection& c, const char* why);
     bool wants_more() const;
@@ -309,7 +331,8 @@ void load_run::start_request(connection& c) {
         case workload_kind::ping:
             break;
         case workload_kind::lookup:
-            r.key = static_cast<std::int64_t>(next_random(c.random_state) % static_cast<std::uint64_t>(o_.keys));
+            r.key = static_cast<std::int64_t>(next_random(c.random_state) %
+                                              static_cast<std::uint64_t>(o_.keys));
             break;
         case workload_kind::miss:
             r.key = static_cast<std::int64_t>(next_random(c.random_state) >> 1);
@@ -320,7 +343,8 @@ void load_run::start_request(connection& c) {
             break;
         case workload_kind::load:
             r.key = next_load_key_;
-            r.count = static_cast<std::int32_t>(std::min<std::int64_t>(o_.batch, o_.keys - next_load_key_));
+            r.count = static_cast<std::int32_t>(
+                std::min<std::int64_t>(o_.batch, o_.keys - next_load_key_));
             next_load_key_ += r.count;
             // The atom server answers only the confirming lookup; redis
             // answers both of a pair's commands.
@@ -341,7 +365,8 @@ void load_run::emit(connection& c, const std::string& text) {
         if (sent < 0) {
             // A full send buffer or a refused port drops the datagram; the
             // resend after the timeout covers it as for any loss.
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNREFUSED) fail_system("send");
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNREFUSED)
+                fail_system("send");
         }
         return;
     }
@@ -380,23 +405,23 @@ void load_run::send_request(connection& c, const request& r) {
             // lookup's answer confirms the pair was recorded.
             if (redis) {
                 t.clear();
-            t.append("SETNX ");
+                t.append("SETNX ");
                 key_text("new:", r.key);
                 t.push_back(' ');
                 append_number(t, r.key);
                 emit(c, t);
                 t.clear();
-            t.append("GET ");
+                t.append("GET ");
                 key_text("new:", r.key);
             } else {
                 t.clear();
-            t.append("A");
+                t.append("A");
                 append_number(t, r.key);
                 t.push_back(' ');
                 key_text("new:", r.key);
                 emit(c, t);
                 t.clear();
-            t.append("S");
+                t.append("S");
                 key_text("new:", r.key);
             }
             emit(c, t);
@@ -406,19 +431,19 @@ void load_run::send_request(connection& c, const request& r) {
                 if (redis) {
                     // The same pair as two keys, one for each direction.
                     t.clear();
-            t.append("SETNX ");
+                    t.append("SETNX ");
                     key_text("atom:", k);
                     t.push_back(' ');
                     append_number(t, k);
                     emit(c, t);
                     t.clear();
-            t.append("SETNX ");
+                    t.append("SETNX ");
                     append_number(t, k);
                     t.append(" atom:");
                     append_number(t, k);
                 } else {
                     t.clear();
-            t.append("A");
+                    t.append("A");
                     append_number(t, k);
                     t.append(" atom:");
                     append_number(t, k);
@@ -427,7 +452,7 @@ void load_run::send_request(connection& c, const request& r) {
             }
             if (!redis) {
                 t.clear();
-            t.append("S");
+                t.append("S");
                 key_text("atom:", r.key + r.count - 1);
                 emit(c, t);
             }
@@ -483,14 +508,17 @@ bool load_run::reply_is_expected(const request& r, std::string_view reply) const
         case workload_kind::ping:
             return reply == (redis ? "+PONG" : "R");
         case workload_kind::lookup:
-            return redis ? number_is(reply, r.key) : reply.size() > 1 && reply[0] == 'N' && number_is(reply.substr(1), r.key);
+            return redis ? number_is(reply, r.key)
+                         : reply.size() > 1 && reply[0] == 'N' && number_is(reply.substr(1), r.key);
         case workload_kind::miss:
             return redis ? reply == "(nil)" : reply == "N-1";
         case workload_kind::associate:
-            return redis ? number_is(reply, r.key) : reply.size() > 1 && reply[0] == 'N' && number_is(reply.substr(1), r.key);
+            return redis ? number_is(reply, r.key)
+                         : reply.size() > 1 && reply[0] == 'N' && number_is(reply.substr(1), r.key);
         case workload_kind::load:
             if (redis) return reply == ":1" || reply == ":0";
-            return reply.size() > 1 && reply[0] == 'N' && number_is(reply.substr(1), r.key + r.count - 1);
+            return reply.size() > 1 && reply[0] == 'N' &&
+                   number_is(reply.substr(1), r.key + r.count - 1);
     }
     return false;
 }
@@ -508,8 +536,18 @@ void load_run::on_reply(connection& c, std::string_view reply) {
         return;
     }
     request& r = c.in_flight.front();
+    // Over UDP a reply that was only late, not lost, arrives twice once its
+    // request went again; matched in order, the copy would shift every later
+    // reply by one. Where the text tells whose reply it is, such a copy is
+    // dropped, as long as resends leave copies to expect.
+    if (c.strays > 0 && reply_names_request() && !reply_is_expected(r, reply)) {
+        ++counts_.stale;
+        --c.strays;
+        return;
+    }
     if (--r.replies_left > 0) {
-        if (o_.protocol == protocol_kind::redis && !reply.empty() && reply[0] == '-') ++counts_.errors;
+        if (o_.protocol == protocol_kind::redis && !reply.empty() && reply[0] == '-')
+            ++counts_.errors;
         return;
     }
     if (!reply_is_expected(r, reply)) ++counts_.errors;
@@ -600,6 +638,7 @@ void load_run::resend_overdue(std::int64_t now) {
         if (now - r.last_sent_ns < limit) continue;
         ++counts_.lost;
         ++counts_.resent;
+        ++c.strays;
         c.in_flight.pop_front();
         r.last_sent_ns = now;
         c.in_flight.push_back(r);
@@ -609,7 +648,9 @@ void load_run::resend_overdue(std::int64_t now) {
 
 void load_run::run() {
     const std::int64_t start = now_ns();
-    measure_from_ns_ = o_.workload == workload_kind::load ? start : start + static_cast<std::int64_t>(o_.warmup_seconds * 1e9);
+    measure_from_ns_ = o_.workload == workload_kind::load
+                           ? start
+                           : start + static_cast<std::int64_t>(o_.warmup_seconds * 1e9);
     stop_at_ns_ = measure_from_ns_ + static_cast<std::int64_t>(o_.seconds * 1e9);
     for (connection& c : connections_) {
         for (int i = 0; i < o_.depth && wants_more(); ++i) start_request(c);
@@ -620,7 +661,9 @@ void load_run::run() {
     std::uint64_t done_at_last_progress = 0;
     while (open_connections_ > 0) {
         const std::int64_t now = now_ns();
-        if (o_.workload == workload_kind::load ? in_flight_total_ == 0 && !wants_more() : now >= stop_at_ns_) break;
+        if (o_.workload == workload_kind::load ? in_flight_total_ == 0 && !wants_more()
+                                               : now >= stop_at_ns_)
+            break;
         if (o_.transport == transport_kind::udp && now >= next_check) {
             resend_overdue(now);
             next_check = now + 5000000;
@@ -642,12 +685,15 @@ void load_run::run() {
         for (int i = 0; i < n; ++i) {
             connection& c = connections_[events[static_cast<std::size_t>(i)].data.u64];
             if (events[static_cast<std::size_t>(i)].events & EPOLLOUT) flush(c);
-            if (events[static_cast<std::size_t>(i)].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) on_readable(c);
+            if (events[static_cast<std::size_t>(i)].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
+                on_readable(c);
         }
     }
     if (o_.progress) std::fprintf(stderr, "\n");
-    const std::int64_t end = o_.workload == workload_kind::load ? now_ns() : std::min(now_ns(), stop_at_ns_);
-    print_line(stdout, static_cast<double>(std::max<std::int64_t>(end - measure_from_ns_, 0)) / 1e9);
+    const std::int64_t end =
+        o_.workload == workload_kind::load ? now_ns() : std::min(now_ns(), stop_at_ns_);
+    print_line(stdout,
+               static_cast<double>(std::max<std::int64_t>(end - measure_from_ns_, 0)) / 1e9);
 }
 
 void load_run::print_line(std::FILE* to, double elapsed_s) const {
@@ -655,13 +701,14 @@ void load_run::print_line(std::FILE* to, double elapsed_s) const {
     const double rps = elapsed_s > 0 ? static_cast<double>(counts_.done) / elapsed_s : 0;
     std::fprintf(to,
                  "%s %s %s conns=%d depth=%d done=%llu rps=%.0f p50_us=%.1f p99_us=%.1f "
-                 "p99.9_us=%.1f lost=%llu resent=%llu errors=%llu seconds=%.2f\n",
+                 "p99.9_us=%.1f lost=%llu resent=%llu stale=%llu errors=%llu seconds=%.2f\n",
                  o_.label.c_str(), o_.transport == transport_kind::udp ? "udp" : "tcp",
                  workload_names[static_cast<int>(o_.workload)], o_.connections, o_.depth,
                  static_cast<unsigned long long>(counts_.done), rps, histogram_.percentile_us(0.50),
                  histogram_.percentile_us(0.99), histogram_.percentile_us(0.999),
                  static_cast<unsigned long long>(counts_.lost),
                  static_cast<unsigned long long>(counts_.resent),
+                 static_cast<unsigned long long>(counts_.stale),
                  static_cast<unsigned long long>(counts_.errors), elapsed_s);
     std::fflush(to);
 }

@@ -32,7 +32,8 @@ int open_bound(int type, unsigned short port) {
     const int fd = ::socket(AF_INET, type, 0);
     if (fd < 0) fail_system("socket");
     const int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) fail_system("setsockopt SO_REUSEADDR");
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        fail_system("setsockopt SO_REUSEADDR");
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -57,7 +58,8 @@ void serve_datagram(int udp) {
     char request[100];
     sockaddr_in from{};
     socklen_t from_length = sizeof from;
-    const ssize_t got = ::recvfrom(udp, request, sizeof request - 1, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
+    const ssize_t got = ::recvfrom(udp, request, sizeof request - 1, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &from_length);
     if (got < 0) {
         if (errno == EINTR || errno == EAGAIN) return;
         fail_system("recvfrom");
@@ -95,7 +97,8 @@ void accept_one(fd_set& watched, int listener) {
         return;
     }
     const int on = 1;
-    if (::setsockopt(d, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) std::perror("setsockopt TCP_NODELAY");
+    if (::setsockopt(d, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+        std::perror("setsockopt TCP_NODELAY");
     FD_SET(d, &watched);
 }
 

@@ -1,0 +1,237 @@
+#!/bin/bash
+# Measures atom_server against the limit of its design (bare_responder) and
+# against redis-server, in one run inside a private network namespace, with
+# the server on core 0 and the load on core 1. Every figure is measured in
+# several interleaved rounds (atom_server, bare, redis, atom_server with a
+# million atoms, then again), since a shared machine is noisy; the summary
+# gives medians and the ratios the daemon aims at.
+#
+#   bench/compare.sh [rounds] [seconds per measurement]    (defaults 3 and 3)
+#
+# Builds the release preset first. The raw lines of every run are kept in
+# build/release/bench/compare-<time>.log.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+rounds=${1:-3}
+seconds=${2:-3}
+
+if [ -z "${ATOM_COMPARE_IN_NETNS:-}" ]; then
+    cmake --preset release >/dev/null
+    cmake --build --preset release >/dev/null
+    export ATOM_COMPARE_IN_NETNS=1
+    exec "$root/tests/in_netns.sh" "$0" "$@"
+fi
+
+build=$root/build/release
+server_bin=$build/atom_server
+bench_bin=$build/bench/atom_bench
+bare_bin=$build/bench/bare_responder
+log=$build/bench/compare-$(date +%Y%m%d-%H%M%S).log
+: >"$log"
+
+connections=32
+small_keys=1000
+large_keys=1000000
+server_core=0
+load_core=1
+redis_bin=$(command -v redis-server || true)
+redis_dir=$(mktemp -d)
+
+server_pid=
+stop_server() {
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=
+    fi
+}
+trap 'stop_server; rm -rf "$redis_dir"' EXIT
+
+# Waits until something listens on TCP port $1 (state 0A in /proc/net/tcp).
+wait_listening() {
+    local hex
+    hex=$(printf ':%04X 00000000:0000 0A' "$1")
+    for _ in $(seq 200); do
+        grep -q "$hex" /proc/net/tcp && return 0
+        sleep 0.05
+    done
+    echo "nothing listens on port $1" >&2
+    return 1
+}
+
+# Waits until the datagram port 4444 is bound as well.
+wait_datagram_port() {
+    for _ in $(seq 200); do
+        grep -q ':115C ' /proc/net/udp && return 0
+        sleep 0.05
+    done
+    echo "nothing is bound to udp port 4444" >&2
+    return 1
+}
+
+resident_bytes() {
+    awk '/^VmRSS:/ { print $2 * 1024 }' "/proc/$1/status"
+}
+
+start_atom_server() {
+    taskset -c "$server_core" "$server_bin" -no_fork -quiet &
+    server_pid=$!
+    wait_datagram_port
+    wait_listening 4445
+}
+
+start_bare() {
+    taskset -c "$server_core" "$bare_bin" &
+    server_pid=$!
+    wait_datagram_port
+    wait_listening 4445
+}
+
+start_redis() {
+    taskset -c "$server_core" "$redis_bin" --port 6379 --bind 127.0.0.1 --save '' \
+        --appendonly no --daemonize no --loglevel warning --dir "$redis_dir" \
+        --logfile "$redis_dir/redis.log" &
+    server_pid=$!
+    wait_listening 6379
+}
+
+# bench ROUND SYSTEM ARGS...: one measurement, its line kept in the log.
+bench() {
+    local round=$1 system=$2
+    shift 2
+    local line
+    line=$(taskset -c "$load_core" "$bench_bin" --label "$system" "$@" 2>>"$log.stderr")
+    echo "round=$round $line" | tee -a "$log"
+}
+
+# load_atoms LABEL KEYS [ARGS...]: "atom:0".. into the server now running,
+# pipelined over TCP in bounded batches, each confirmed by a lookup.
+load_atoms() {
+    taskset -c "$load_core" "$bench_bin" --label "$1" --transport tcp --workload load \
+        --keys "$2" --connections 8 --depth 2 "${@:3}" 2>>"$log.stderr" | sed 's/^/    load: /'
+}
+
+measure() {
+    bench "$@" --connections "$connections" --seconds "$seconds" --warmup 0.3
+}
+
+echo "compare: $rounds rounds of $seconds s per measurement, $connections connections; log $log"
+for round in $(seq "$rounds"); do
+    start_atom_server
+    load_atoms atom_server "$small_keys"
+    for transport in udp tcp; do
+        for workload in ping lookup miss associate; do
+            measure "$round" atom_server --transport "$transport" --workload "$workload" --keys "$small_keys"
+        done
+    done
+    stop_server
+
+    start_bare
+    for transport in udp tcp; do
+        measure "$round" bare --transport "$transport" --workload ping
+    done
+    stop_server
+
+    if [ -n "$redis_bin" ]; then
+        start_redis
+        load_atoms redis "$small_keys" --protocol redis
+        for workload in ping lookup miss associate; do
+            measure "$round" redis --transport tcp --protocol redis --workload "$workload" --keys "$small_keys"
+        done
+        stop_server
+    fi
+
+    start_atom_server
+    before=$(resident_bytes "$server_pid")
+    load_atoms atom_server_1m "$large_keys"
+    after=$(resident_bytes "$server_pid")
+    echo "round=$round memory atom_server atoms=$large_keys rss_before=$before rss_after=$after" | tee -a "$log"
+    for transport in udp tcp; do
+        measure "$round" atom_server_1m --transport "$transport" --workload lookup --keys "$large_keys"
+    done
+    stop_server
+done
+
+# Memory of redis holding the same pairs, as two keys each; once is enough,
+# resident size does not vary from run to run as throughput does.
+if [ -n "$redis_bin" ]; then
+    start_redis
+    before=$(resident_bytes "$server_pid")
+    load_atoms redis "$large_keys" --protocol redis
+    after=$(resident_bytes "$server_pid")
+    echo "round=1 memory redis atoms=$large_keys rss_before=$before rss_after=$after" | tee -a "$log"
+    stop_server
+fi
+
+# The summary: medians over rounds, then the ratios.
+awk -v redis_present="${redis_bin:+yes}" '
+function field(name,    i, kv) {
+    for (i = 1; i <= NF; ++i) {
+        split($i, kv, "=")
+        if (kv[1] == name) return kv[2]
+    }
+    return ""
+}
+function median(key,    n, i, j, t, v) {
+    n = count[key]
+    if (n == 0) return 0
+    for (i = 1; i <= n; ++i) v[i] = values[key, i]
+    for (i = 2; i <= n; ++i)
+        for (j = i; j > 1 && v[j - 1] > v[j]; --j) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+}
+function add(key, value) { values[key, ++count[key]] = value }
+$2 == "memory" {
+    add("mem " $3, (field("rss_after") - field("rss_before")) / field("atoms"))
+    next
+}
+{
+    key = $2 " " $3 " " $4
+    if (!(key in seen)) { seen[key] = 1; order[++keys] = key }
+    add(key " rps", field("rps")); add(key " p50", field("p50_us"))
+    add(key " p99", field("p99_us")); add(key " p999", field("p99.9_us"))
+    add(key " lost", field("lost")); add(key " errors", field("errors"))
+}
+function rps(key) { return median(key " rps") }
+function ratio(label, a, b, target, more,    r) {
+    if (b == 0) { printf "  %-52s %12s\n", label, "n/a"; return }
+    r = a / b
+    printf "  %-52s %8.2f x   (target >= %.1f: %s)%s\n", label, r, target, (r >= target ? "met" : "MISSED"), more
+}
+END {
+    print ""
+    print "medians over rounds (requests per second, latency in microseconds):"
+    printf "  %-34s %10s %8s %8s %9s %6s %6s\n", "system transport workload", "rps", "p50", "p99", "p99.9", "lost", "errors"
+    for (i = 1; i <= keys; ++i) {
+        k = order[i]
+        printf "  %-34s %10.0f %8.1f %8.1f %9.1f %6d %6d\n", k, rps(k), median(k " p50"), median(k " p99"), median(k " p999"), median(k " lost"), median(k " errors")
+    }
+    if (redis_present != "yes") print "  redis: redis-server is not installed, so it was not measured"
+    print ""
+    print "ratios of medians:"
+    ratio("udp ping: atom_server / bare", rps("atom_server udp ping"), rps("bare udp ping"), 0.9, "")
+    ratio("udp lookup: atom_server / bare ping", rps("atom_server udp lookup"), rps("bare udp ping"), 0.9, "")
+    ratio("tcp ping: atom_server / bare", rps("atom_server tcp ping"), rps("bare tcp ping"), 0.9, "")
+    ratio("tcp lookup: atom_server / bare ping", rps("atom_server tcp lookup"), rps("bare tcp ping"), 0.9, "")
+    if (redis_present == "yes") {
+        ratio("tcp ping: atom_server / redis PING", rps("atom_server tcp ping"), rps("redis tcp ping"), 1.0, "")
+        ratio("tcp lookup: atom_server / redis GET", rps("atom_server tcp lookup"), rps("redis tcp lookup"), 1.0, "")
+        ratio("tcp miss: atom_server / redis GET (absent)", rps("atom_server tcp miss"), rps("redis tcp miss"), 1.0, "")
+        ratio("tcp associate: atom_server / redis SETNX+GET", rps("atom_server tcp associate"), rps("redis tcp associate"), 1.0, "")
+    } else {
+        print "  tcp against redis-server: not measured (redis-server is not installed)"
+    }
+    ratio("udp lookup: 1,000,000 atoms / 1,000 atoms", rps("atom_server_1m udp lookup"), rps("atom_server udp lookup"), 0.9, "")
+    ratio("tcp lookup: 1,000,000 atoms / 1,000 atoms", rps("atom_server_1m tcp lookup"), rps("atom_server tcp lookup"), 0.9, "")
+    print ""
+    print "memory (resident bytes per atom at 1,000,000 atoms):"
+    m = median("mem atom_server")
+    printf "  atom_server                      %6.1f   (target <= 100: %s)\n", m, m <= 100 ? "met" : "MISSED"
+    if (redis_present == "yes") {
+        r = median("mem redis")
+        printf "  redis-server, two keys per pair  %6.1f   (atom_server / redis: %.2f x)\n", r, (r > 0 ? m / r : 0)
+    } else {
+        print "  redis-server: not measured (not installed)"
+    }
+}' "$log" | tee "$log.summary"
