@@ -1,5 +1,6 @@
 #include "server/server_state.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -32,5 +33,12 @@ void close_client(server_state& s, int d) {
     if (d == s.listener || d == s.datagram_socket) return;
     if (s.verbose) write_out("Closing client %d\n", d);
     forget_client(s, d);
+    // Clients linger 60 s on close, which would hold the whole loop while a
+    // client that stopped reading lets its unsent replies expire. Turned off,
+    // close returns at once and the system still delivers what it can.
+    const linger no_lingering{0, 0};
+    if (::setsockopt(d, SOL_SOCKET, SO_LINGER, &no_lingering, sizeof no_lingering) == -1) {
+        report_system_error("clear SO_LINGER");
+    }
     if (::close(d) == -1) report_system_error("close");
 }

@@ -12,6 +12,7 @@
 #include "server/event_loop.h"
 #include "server/messages.h"
 #include "server/server_state.h"
+#include "server/stream_clients.h"
 
 namespace {
 
@@ -138,6 +139,7 @@ int start_server(int argc, const char* const* argv) {
     atoms.verbose = options.verbose;
     s.datagram_socket = datagram_socket;
     if (const int status = open_listener(s); status != 0) return status;
+    s.spare_descriptor = open_spare_descriptor();
     FD_SET(s.datagram_socket, &s.watched_set);
     FD_SET(s.listener, &s.watched_set);
     run_event_loop(s);

@@ -1,13 +1,121 @@
 #include "server/stream_clients.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-// Stream clients are not served yet: a connection is accepted and shut at
-// once, so that it does not stay queued and wake every pass.
-void accept_client(server_state& s) {
-    const int d = ::accept(s.listener, nullptr, nullptr);
-    if (d >= 0) ::close(d);
+#include <cerrno>
+
+#include "server/messages.h"
+
+namespace {
+
+constexpr int linger_s = 60;
+
+int accept_nonblocking(int listener) {
+    // A client's reads and writes must never wait: one slow or silent client
+    // would hold up every other.
+    return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
-void sweep_idle_clients(server_state&) {}
+// The connection that select saw is gone already, or a signal came: not a
+// shortage of descriptors, so no client is evicted for it.
+bool nothing_to_accept(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED;
+}
+
+// Among the clients, the one with the oldest last arrival of data; on equal
+// times the lowest descriptor. -1 when there is no client.
+int least_recently_active(const server_state& s) {
+    int oldest = -1;
+    for (int d = 0; d < max_clients; ++d) {
+        if (!slot_in_use(s, d)) continue;
+        if (oldest < 0 || s.client_table[d].last_activity < s.client_table[oldest].last_activity) {
+            oldest = d;
+        }
+    }
+    return oldest;
+}
+
+// Both accepts failed, so the connection is still queued and select would
+// report the listener again at once, for ever. The spare descriptor makes room
+// to take the connection and shut it; the client sees it closed.
+void shed_pending_connection(server_state& s) {
+    if (s.spare_descriptor < 0) return;
+    ::close(s.spare_descriptor);
+    s.spare_descriptor = -1;
+    const int d = accept_nonblocking(s.listener);
+    if (d >= 0) ::close(d);
+    s.spare_descriptor = open_spare_descriptor();
+}
+
+}  // namespace
+
+int open_spare_descriptor() {
+    const int d = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (d < 0) report_system_error("spare socket");
+    return d;
+}
+
+void accept_client(server_state& s) {
+    int d = accept_nonblocking(s.listener);
+    if (d < 0) {
+        if (nothing_to_accept(errno)) return;
+        write_out("accept failed");
+        if (const int oldest = least_recently_active(s); oldest >= 0) {
+            write_out("Closing oldest -> fd %d", oldest);
+            close_client(s, oldest);
+        }
+        d = accept_nonblocking(s.listener);
+        if (d < 0) {
+            if (nothing_to_accept(errno)) return;
+            write_out("accept failed twice");
+            write_err("Cannot accept socket connection\n");
+            shed_pending_connection(s);
+            return;
+        }
+    }
+    if (s.verbose) write_out("\nAccepting fd %d\n", d);
+
+    const linger lingering{1, linger_s};
+    if (::setsockopt(d, SOL_SOCKET, SO_LINGER, &lingering, sizeof lingering) == -1) {
+        report_system_error("set SO_LINGER");
+        ::close(d);  // never recorded, so nothing else would close it
+        return;
+    }
+    const int on = 1;
+    // Replies are small and must go out at once; without it they still go
+    // out, a little later, so a failure is not worth refusing the client.
+    (void)::setsockopt(d, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+
+    if (d >= max_clients) {
+        write_err("Internal Error, stupid WINSOCK large FD bug.\n");
+        write_err("Increase FD_SETSIZE.  Item not added to fdset.\n");
+        ::close(d);  // it fits neither the table nor the set
+        return;
+    }
+    const std::int64_t now = s.clock();
+    client_slot& slot = s.client_table[d];
+    slot.connected_at = now;
+    slot.last_activity = now;
+    slot.have_length = false;
+    slot.body_received = 0;
+    FD_SET(d, &s.watched_set);
+}
+
+void sweep_idle_clients(server_state& s) {
+    const std::int64_t now = s.clock();
+    if (s.last_sweep == 0) {
+        s.last_sweep = now;  // the first call only starts the clock
+        return;
+    }
+    if (now - s.last_sweep < sweep_interval_s) return;
+    s.last_sweep = now;
+    for (int d = 0; d < max_clients; ++d) {
+        if (slot_in_use(s, d) && now - s.client_table[d].last_activity > sweep_interval_s) {
+            write_out("Timeout -> fd %d", d);
+            close_client(s, d);
+        }
+    }
+}

@@ -5,4 +5,8 @@
 
 #include "server/server_state.h"
 
+// Serves at most one frame of client d. A frame whose bytes have not all
+// arrived is kept in d's slot and finished on a later call; the client is
+// closed when it ends the connection, a read fails, or a reply cannot be
+// written at once and whole.
 void handle_tcp_data(server_state& s, int d);
