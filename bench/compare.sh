@@ -75,14 +75,15 @@ resident_bytes() {
 }
 
 start_atom_server() {
-    taskset -c "$server_core" "$server_bin" -no_fork -quiet &
+    # Its reports (a reset by the load tool as it exits) go to the log.
+    taskset -c "$server_core" "$server_bin" -no_fork -quiet 2>>"$log.stderr" &
     server_pid=$!
     wait_datagram_port
     wait_listening 4445
 }
 
 start_bare() {
-    taskset -c "$server_core" "$bare_bin" &
+    taskset -c "$server_core" "$bare_bin" 2>>"$log.stderr" &
     server_pid=$!
     wait_datagram_port
     wait_listening 4445
@@ -109,7 +110,7 @@ bench() {
 # pipelined over TCP in bounded batches, each confirmed by a lookup.
 load_atoms() {
     taskset -c "$load_core" "$bench_bin" --label "$1" --transport tcp --workload load \
-        --keys "$2" --connections 8 --depth 2 "${@:3}" 2>>"$log.stderr" | sed 's/^/    load: /'
+        --keys "$2" --connections 32 --depth 2 "${@:3}" 2>>"$log.stderr" | sed 's/^/    load: /'
 }
 
 measure() {

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Smoke test of the load tool, run inside a private network namespace:
-# atom_bench loads a few atoms into the real server, looks them up for a
-# fraction of a second and prints its line. Only the line's shape and the
+# atom_bench loads a few atoms into the real server over TCP, looks them up
+# over UDP for a fraction of a second and prints its line. Only the line's shape and the
 # absence of errors are checked; the figures are not.
 #   smoke.sh ATOM_SERVER ATOM_BENCH
 set -u
@@ -23,7 +23,7 @@ until grep -q ':115C ' /proc/net/udp; do
     sleep 0.05
 done
 
-"$bench" --workload load --keys 100 --connections 2 --batch 10 || exit 1
+"$bench" --transport tcp --workload load --keys 100 --connections 2 --batch 10 || exit 1
 line=$("$bench" --workload lookup --keys 100 --connections 2 --seconds 0.2 --warmup 0) || exit 1
 echo "$line"
 case "$line" in
