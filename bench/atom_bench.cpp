@@ -52,6 +52,7 @@ struct options {
     int batch = 0;  // associations per load request; 0: chosen for the transport
     std::int64_t first_value = 1000000000;
     double resend_after_ms = 100.0;
+    double limit_seconds = 600.0;  // a load that is not done by then gives up
     bool progress = false;
     std::string label = "atom_server";
 };
@@ -68,7 +69,8 @@ struct options {
         "usage: atom_bench [--transport udp|tcp] [--workload ping|lookup|miss|associate|load]\n"
         "                  [--protocol atom|redis] [--port N] [--connections C] [--depth D]\n"
         "                  [--seconds S] [--warmup S] [--keys K] [--batch B]\n"
-        "                  [--first-value V] [--resend-ms M] [--label TEXT] [--progress]\n",
+        "                  [--first-value V] [--resend-ms M] [--limit S] [--label TEXT]\n"
+        "                  [--progress]\n",
         problem);
     std::exit(2);
 }
@@ -142,6 +144,8 @@ options parse_options(int argc, char** argv) {
             o.batch = parse_number<int>(value, "bad --batch");
         } else if (name == "--first-value") {
             o.first_value = parse_number<std::int64_t>(value, "bad --first-value");
+        } else if (name == "--limit") {
+            o.limit_seconds = parse_real(value, "bad --limit");
         } else if (name == "--resend-ms") {
             o.resend_after_ms = parse_real(value, "bad --resend-ms");
         } else if (name == "--label") {
@@ -205,6 +209,10 @@ class latency_histogram {
 
 struct counters {
     std::uint64_t done = 0;  // requests answered inside the measured interval
+    // Requests answered in the whole run, warm-up included: what the server
+    // did while the tool ran, for a script that divides the server's CPU
+    // time by it.
+    std::uint64_t answered = 0;
     std::uint64_t lost = 0;
     std::uint64_t resent = 0;
     std::uint64_t errors = 0;
@@ -252,7 +260,8 @@ class load_run {
     explicit load_run(const options& o) : o_(o) {}
 
     void connect_all();
-    void run();
+    // Returns whether every request that was sent was answered as expected.
+    bool run();
     void print_line(std::FILE* to, double elapsed_s) const;
 
   private:
@@ -552,6 +561,7 @@ void load_run::on_reply(connection& c, std::string_view reply) {
     }
     if (!reply_is_expected(r, reply)) ++counts_.errors;
     const std::int64_t now = now_ns();
+    ++counts_.answered;
     if (r.first_sent_ns >= measure_from_ns_) {
         ++counts_.done;
         histogram_.add(now - r.first_sent_ns);
@@ -646,7 +656,7 @@ void load_run::resend_overdue(std::int64_t now) {
     }
 }
 
-void load_run::run() {
+bool load_run::run() {
     const std::int64_t start = now_ns();
     measure_from_ns_ = o_.workload == workload_kind::load
                            ? start
@@ -659,11 +669,19 @@ void load_run::run() {
     std::int64_t next_check = start;
     std::int64_t next_progress = start + 1000000000;
     std::uint64_t done_at_last_progress = 0;
+    const auto give_up_after = static_cast<std::int64_t>(o_.limit_seconds * 1e9);
     while (open_connections_ > 0) {
         const std::int64_t now = now_ns();
         if (o_.workload == workload_kind::load ? in_flight_total_ == 0 && !wants_more()
                                                : now >= stop_at_ns_)
             break;
+        // A server that never answers must not hold the tool, nor the
+        // script around it, for ever.
+        if (now - start >= give_up_after) {
+            std::fprintf(stderr, "atom_bench: gave up after %.0f s\n", o_.limit_seconds);
+            ++counts_.errors;
+            break;
+        }
         if (o_.transport == transport_kind::udp && now >= next_check) {
             resend_overdue(now);
             next_check = now + 5000000;
@@ -694,6 +712,7 @@ void load_run::run() {
         o_.workload == workload_kind::load ? now_ns() : std::min(now_ns(), stop_at_ns_);
     print_line(stdout,
                static_cast<double>(std::max<std::int64_t>(end - measure_from_ns_, 0)) / 1e9);
+    return counts_.errors == 0;
 }
 
 void load_run::print_line(std::FILE* to, double elapsed_s) const {
@@ -701,7 +720,8 @@ void load_run::print_line(std::FILE* to, double elapsed_s) const {
     const double rps = elapsed_s > 0 ? static_cast<double>(counts_.done) / elapsed_s : 0;
     std::fprintf(to,
                  "%s %s %s conns=%d depth=%d done=%llu rps=%.0f p50_us=%.1f p99_us=%.1f "
-                 "p99.9_us=%.1f lost=%llu resent=%llu stale=%llu errors=%llu seconds=%.2f\n",
+                 "p99.9_us=%.1f lost=%llu resent=%llu stale=%llu errors=%llu seconds=%.2f "
+                 "answered=%llu\n",
                  o_.label.c_str(), o_.transport == transport_kind::udp ? "udp" : "tcp",
                  workload_names[static_cast<int>(o_.workload)], o_.connections, o_.depth,
                  static_cast<unsigned long long>(counts_.done), rps, histogram_.percentile_us(0.50),
@@ -709,7 +729,8 @@ void load_run::print_line(std::FILE* to, double elapsed_s) const {
                  static_cast<unsigned long long>(counts_.lost),
                  static_cast<unsigned long long>(counts_.resent),
                  static_cast<unsigned long long>(counts_.stale),
-                 static_cast<unsigned long long>(counts_.errors), elapsed_s);
+                 static_cast<unsigned long long>(counts_.errors), elapsed_s,
+                 static_cast<unsigned long long>(counts_.answered));
     std::fflush(to);
 }
 
@@ -722,6 +743,7 @@ int main(int argc, char** argv) {
     if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) fail_system("signal");
     load_run run(o);
     run.connect_all();
-    run.run();
-    return 0;
+    // Errors leave the line as it is but show in the status, so that a
+    // script can tell a load that did not complete.
+    return run.run() ? 0 : 1;
 }

@@ -24,7 +24,8 @@ if [ -z "${ATOM_COMPARE_IN_NETNS:-}" ]; then
 fi
 
 build=$root/build/release
-server_bin=$build/atom_server
+# ATOM_SERVER names another build of the server to measure, such as a patched one.
+server_bin=${ATOM_SERVER:-$build/atom_server}
 bench_bin=$build/bench/atom_bench
 bare_bin=$build/bench/bare_responder
 log=$build/bench/compare-$(date +%Y%m%d-%H%M%S).log
@@ -70,6 +71,13 @@ wait_datagram_port() {
     return 1
 }
 
+# CPU time (user + system, all threads) the server has used, in clock ticks.
+# Divided by the requests answered it gives the server's cost per request,
+# which other work on a shared machine disturbs far less than throughput.
+cpu_ticks() {
+    awk '{ print $14 + $15 }' "/proc/$1/stat"
+}
+
 resident_bytes() {
     awk '/^VmRSS:/ { print $2 * 1024 }' "/proc/$1/status"
 }
@@ -102,15 +110,21 @@ bench() {
     local round=$1 system=$2
     shift 2
     local line
-    line=$(taskset -c "$load_core" "$bench_bin" --label "$system" "$@" 2>>"$log.stderr")
-    echo "round=$round $line" | tee -a "$log"
+    # A run with errors still gives its line; the errors column shows them.
+    local ticks_before ticks_after
+    ticks_before=$(cpu_ticks "$server_pid")
+    line=$(taskset -c "$load_core" "$bench_bin" --label "$system" --limit 60 "$@" \
+        2>>"$log.stderr") || true
+    ticks_after=$(cpu_ticks "$server_pid")
+    echo "round=$round $line server_ticks=$((ticks_after - ticks_before))" | tee -a "$log"
 }
 
 # load_atoms LABEL KEYS [ARGS...]: "atom:0".. into the server now running,
 # pipelined over TCP in bounded batches, each confirmed by a lookup.
 load_atoms() {
     taskset -c "$load_core" "$bench_bin" --label "$1" --transport tcp --workload load \
-        --keys "$2" --connections 32 --depth 2 "${@:3}" 2>>"$log.stderr" | sed 's/^/    load: /'
+        --keys "$2" --connections 32 --depth 2 --limit 120 "${@:3}" 2>>"$log.stderr" |
+        sed 's/^/    load: /' || echo "    load of $2 atoms into $1 did not complete; see $log.stderr"
 }
 
 measure() {
@@ -166,7 +180,7 @@ if [ -n "$redis_bin" ]; then
 fi
 
 # The summary: medians over rounds, then the ratios.
-awk -v redis_present="${redis_bin:+yes}" '
+awk -v redis_present="${redis_bin:+yes}" -v tick_us="$((1000000 / $(getconf CLK_TCK)))" '
 function field(name,    i, kv) {
     for (i = 1; i <= NF; ++i) {
         split($i, kv, "=")
@@ -193,38 +207,43 @@ $2 == "memory" {
     add(key " rps", field("rps")); add(key " p50", field("p50_us"))
     add(key " p99", field("p99_us")); add(key " p999", field("p99.9_us"))
     add(key " lost", field("lost")); add(key " errors", field("errors"))
+    if (field("answered") > 0) add(key " cpu", field("server_ticks") * tick_us / field("answered"))
 }
 function rps(key) { return median(key " rps") }
-function ratio(label, a, b, target, more,    r) {
-    if (b == 0) { printf "  %-52s %12s\n", label, "n/a"; return }
-    r = a / b
-    printf "  %-52s %8.2f x   (target >= %.1f: %s)%s\n", label, r, target, (r >= target ? "met" : "MISSED"), more
+# Two ratios of a against b: of the measured requests per second, and of the
+# capacity the server CPU time per request implies (b cost / a cost).
+function ratio(label, a, b, target,    r, ca, cb, c) {
+    if (rps(b) == 0) { printf "  %-44s %8s\n", label, "n/a"; return }
+    r = rps(a) / rps(b)
+    ca = median(a " cpu"); cb = median(b " cpu")
+    c = ca > 0 ? cb / ca : 0
+    printf "  %-44s %6.2f x %6.2f x   (target >= %.1f: %s)\n", label, r, c, target, (r >= target ? "met" : "MISSED")
 }
 END {
     print ""
     print "medians over rounds (requests per second, latency in microseconds):"
-    printf "  %-34s %10s %8s %8s %9s %6s %6s\n", "system transport workload", "rps", "p50", "p99", "p99.9", "lost", "errors"
+    printf "  %-30s %8s %8s %8s %9s %5s %6s %11s\n", "system transport workload", "rps", "p50", "p99", "p99.9", "lost", "errors", "server_us/r"
     for (i = 1; i <= keys; ++i) {
         k = order[i]
-        printf "  %-34s %10.0f %8.1f %8.1f %9.1f %6d %6d\n", k, rps(k), median(k " p50"), median(k " p99"), median(k " p999"), median(k " lost"), median(k " errors")
+        printf "  %-30s %8.0f %8.1f %8.1f %9.1f %5d %6d %11.2f\n", k, rps(k), median(k " p50"), median(k " p99"), median(k " p999"), median(k " lost"), median(k " errors"), median(k " cpu")
     }
     if (redis_present != "yes") print "  redis: redis-server is not installed, so it was not measured"
     print ""
-    print "ratios of medians:"
-    ratio("udp ping: atom_server / bare", rps("atom_server udp ping"), rps("bare udp ping"), 0.9, "")
-    ratio("udp lookup: atom_server / bare ping", rps("atom_server udp lookup"), rps("bare udp ping"), 0.9, "")
-    ratio("tcp ping: atom_server / bare", rps("atom_server tcp ping"), rps("bare tcp ping"), 0.9, "")
-    ratio("tcp lookup: atom_server / bare ping", rps("atom_server tcp lookup"), rps("bare tcp ping"), 0.9, "")
+    print "ratios of medians: requests per second, then capacity from server CPU per request:"
+    ratio("udp ping: atom_server / bare", "atom_server udp ping", "bare udp ping", 0.9)
+    ratio("udp lookup: atom_server / bare ping", "atom_server udp lookup", "bare udp ping", 0.9)
+    ratio("tcp ping: atom_server / bare", "atom_server tcp ping", "bare tcp ping", 0.9)
+    ratio("tcp lookup: atom_server / bare ping", "atom_server tcp lookup", "bare tcp ping", 0.9)
     if (redis_present == "yes") {
-        ratio("tcp ping: atom_server / redis PING", rps("atom_server tcp ping"), rps("redis tcp ping"), 1.0, "")
-        ratio("tcp lookup: atom_server / redis GET", rps("atom_server tcp lookup"), rps("redis tcp lookup"), 1.0, "")
-        ratio("tcp miss: atom_server / redis GET (absent)", rps("atom_server tcp miss"), rps("redis tcp miss"), 1.0, "")
-        ratio("tcp associate: atom_server / redis SETNX+GET", rps("atom_server tcp associate"), rps("redis tcp associate"), 1.0, "")
+        ratio("tcp ping: atom_server / redis PING", "atom_server tcp ping", "redis tcp ping", 1.0)
+        ratio("tcp lookup: atom_server / redis GET", "atom_server tcp lookup", "redis tcp lookup", 1.0)
+        ratio("tcp miss: atom_server / redis GET absent", "atom_server tcp miss", "redis tcp miss", 1.0)
+        ratio("tcp associate: atom_server / redis", "atom_server tcp associate", "redis tcp associate", 1.0)
     } else {
         print "  tcp against redis-server: not measured (redis-server is not installed)"
     }
-    ratio("udp lookup: 1,000,000 atoms / 1,000 atoms", rps("atom_server_1m udp lookup"), rps("atom_server udp lookup"), 0.9, "")
-    ratio("tcp lookup: 1,000,000 atoms / 1,000 atoms", rps("atom_server_1m tcp lookup"), rps("atom_server tcp lookup"), 0.9, "")
+    ratio("udp lookup: 1,000,000 / 1,000 atoms", "atom_server_1m udp lookup", "atom_server udp lookup", 0.9)
+    ratio("tcp lookup: 1,000,000 / 1,000 atoms", "atom_server_1m tcp lookup", "atom_server tcp lookup", 0.9)
     print ""
     print "memory (resident bytes per atom at 1,000,000 atoms):"
     m = median("mem atom_server")
