@@ -49,25 +49,17 @@ stop_server() {
 }
 trap 'stop_server; rm -rf "$redis_dir"' EXIT
 
-# Waits until something listens on TCP port $1 (state 0A in /proc/net/tcp).
-wait_listening() {
-    local hex
-    hex=$(printf ':%04X 00000000:0000 0A' "$1")
+# wait_bound tcp|udp PORT: waits (10 s at most) until the port is bound,
+# for TCP in the listening state (0A).
+wait_bound() {
+    local pattern
+    pattern=$(printf ':%04X ' "$2")
+    [ "$1" = tcp ] && pattern="$pattern"'00000000:0000 0A'
     for _ in $(seq 200); do
-        grep -q "$hex" /proc/net/tcp && return 0
+        grep -q "$pattern" "/proc/net/$1" && return 0
         sleep 0.05
     done
-    echo "nothing listens on port $1" >&2
-    return 1
-}
-
-# Waits until the datagram port 4444 is bound as well.
-wait_datagram_port() {
-    for _ in $(seq 200); do
-        grep -q ':115C ' /proc/net/udp && return 0
-        sleep 0.05
-    done
-    echo "nothing is bound to udp port 4444" >&2
+    echo "nothing is bound to $1 port $2" >&2
     return 1
 }
 
@@ -86,15 +78,15 @@ start_atom_server() {
     # Its reports (a reset by the load tool as it exits) go to the log.
     taskset -c "$server_core" "$server_bin" -no_fork -quiet 2>>"$log.stderr" &
     server_pid=$!
-    wait_datagram_port
-    wait_listening 4445
+    wait_bound udp 4444
+    wait_bound tcp 4445
 }
 
 start_bare() {
     taskset -c "$server_core" "$bare_bin" 2>>"$log.stderr" &
     server_pid=$!
-    wait_datagram_port
-    wait_listening 4445
+    wait_bound udp 4444
+    wait_bound tcp 4445
 }
 
 start_redis() {
@@ -102,7 +94,7 @@ start_redis() {
         --appendonly no --daemonize no --loglevel warning --dir "$redis_dir" \
         --logfile "$redis_dir/redis.log" &
     server_pid=$!
-    wait_listening 6379
+    wait_bound tcp 6379
 }
 
 # bench ROUND SYSTEM ARGS...: one measurement, its line kept in the log.
