@@ -93,7 +93,8 @@ void accept_one(fd_set& watched, int listener) {
         return;
     }
     if (d >= FD_SETSIZE) {
-        ::close(d);
+        // It would not fit the select set; the client sees it closed.
+        if (::close(d) != 0) std::perror("close");
         return;
     }
     const int on = 1;
