@@ -1,5 +1,8 @@
 #include "atoms/atom_table.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -12,10 +15,76 @@
 
 namespace {
 
+// The table's memory comes in blocks that are never returned while the table
+// lives. Blocks grow from 64 KiB to 2 MiB; those of 2 MiB and more are mapped
+// on their own, aligned, and marked for huge pages: at a million atoms a
+// lookup is a chain of cache misses scattered over some 80 MiB, and with
+// 4 KiB pages each of them would be a TLB miss as well.
+constexpr std::size_t huge_page = 2 * 1024 * 1024;
+constexpr std::size_t first_block = 64 * 1024;
+
+void* allocate_block(std::size_t bytes) {
+    if (bytes < huge_page) return ::operator new(bytes);
+    const std::size_t mapped = bytes + huge_page;
+    void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + huge_page - 1) & ~(huge_page - 1);
+    // The unaligned ends are never touched, so they cost no memory; unmapping
+    // them only tidies the address space, and a failure there is harmless.
+    if (aligned > start) (void)::munmap(raw, aligned - start);
+    if (const std::uintptr_t tail = start + mapped - (aligned + bytes); tail > 0) {
+        (void)::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    }
+    // Only a hint: without huge pages the block works the same, more slowly.
+    (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+
+void release_block(void* block, std::size_t bytes) noexcept {
+    if (bytes < huge_page) {
+        ::operator delete(block);
+        return;
+    }
+    (void)::munmap(block, bytes);  // nothing to be done if it fails
+}
+
+// Hands out pieces of growing blocks; nothing is freed piece by piece.
+class bump_arena {
+public:
+    bump_arena() = default;
+    bump_arena(const bump_arena&) = delete;
+    bump_arena& operator=(const bump_arena&) = delete;
+    ~bump_arena() {
+        for (const auto& [block, bytes] : blocks_) release_block(block, bytes);
+    }
+
+    void* take(std::size_t bytes, std::size_t alignment) {
+        std::size_t offset = (used_ + alignment - 1) & ~(alignment - 1);
+        if (offset + bytes > size_) {
+            std::size_t size = blocks_.empty() ? first_block : std::min(size_ * 2, huge_page);
+            while (size < bytes) size *= 2;
+            blocks_.emplace_back(allocate_block(size), size);
+            current_ = static_cast<char*>(blocks_.back().first);
+            size_ = size;
+            offset = 0;
+        }
+        used_ = offset + bytes;
+        return current_ + offset;
+    }
+
+private:
+    std::vector<std::pair<void*, std::size_t>> blocks_;
+    char* current_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t used_ = 0;
+};
+
 // Hash-map nodes are all the same small size and are never freed while the
-// table lives, so they come from large blocks instead of one malloc each: a
+// table lives, so they come from blocks instead of one malloc each: a
 // malloc'd node would carry as much bookkeeping as payload. Freed nodes (only
-// when a table is destroyed) go onto a free list for the next table.
+// when a table is destroyed) go onto a free list for the next table. Bucket
+// arrays are whole blocks.
 template <class T>
 struct node_pool_allocator {
     using value_type = T;
@@ -25,23 +94,18 @@ struct node_pool_allocator {
     node_pool_allocator(const node_pool_allocator<U>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        if (n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
+        if (n != 1) return static_cast<T*>(allocate_block(n * sizeof(T)));
         if (free_list != nullptr) {
             free_slot* slot = free_list;
             free_list = slot->next;
             return reinterpret_cast<T*>(slot);
         }
-        if (next_in_block == block_end) {
-            auto* block = static_cast<slot_storage*>(::operator new(sizeof(slot_storage) * slots_per_block));
-            next_in_block = block;
-            block_end = block + slots_per_block;
-        }
-        return reinterpret_cast<T*>(next_in_block++);
+        return static_cast<T*>(nodes().take(sizeof(slot_storage), alignof(slot_storage)));
     }
 
     void deallocate(T* p, std::size_t n) noexcept {
         if (n != 1) {
-            ::operator delete(p);
+            release_block(p, n * sizeof(T));
             return;
         }
         auto* slot = reinterpret_cast<free_slot*>(p);
@@ -62,11 +126,11 @@ private:
         alignas(T) unsigned char bytes[sizeof(T)];
         free_slot link;
     };
-    static constexpr std::size_t slots_per_block = 4096;
-    // Blocks are handed out and never returned, so they stay reachable only
-    // through these pointers and the live nodes themselves.
-    static inline slot_storage* next_in_block = nullptr;
-    static inline slot_storage* block_end = nullptr;
+    // Shared by every table and kept for the life of the process.
+    static bump_arena& nodes() {
+        static bump_arena* arena = new bump_arena;
+        return *arena;
+    }
     static inline free_slot* free_list = nullptr;
 };
 
@@ -112,47 +176,21 @@ struct equal_by_value {
     bool operator()(const record* r, std::int64_t v) const noexcept { return v == r->value; }
 };
 
-// Records and their strings are carved from blocks owned by the table: like
-// the nodes, they are never freed one by one.
+// Records and their strings come from an arena owned by the table, each
+// string right after its record so that one cache line usually holds both.
 class record_arena {
 public:
     record* make(std::int32_t value, std::string_view text, std::uint32_t hash) {
-        if (records_left_ == 0) {
-            record_blocks_.emplace_back(new record[records_per_block]);
-            next_record_ = record_blocks_.back().get();
-            records_left_ = records_per_block;
-        }
-        record* r = next_record_++;
-        --records_left_;
-        *r = record{copy_string(text), value, hash};
+        auto* r = static_cast<record*>(arena_.take(sizeof(record), alignof(record)));
+        auto* copy = static_cast<char*>(arena_.take(text.size() + 1, 1));
+        std::memcpy(copy, text.data(), text.size());
+        copy[text.size()] = '\0';
+        *r = record{copy, value, hash};
         return r;
     }
 
 private:
-    const char* copy_string(std::string_view text) {
-        const std::size_t needed = text.size() + 1;
-        if (needed > chars_left_) {
-            const std::size_t size = needed > chars_per_block ? needed : chars_per_block;
-            char_blocks_.emplace_back(new char[size]);
-            next_char_ = char_blocks_.back().get();
-            chars_left_ = size;
-        }
-        char* copy = next_char_;
-        std::memcpy(copy, text.data(), text.size());
-        copy[text.size()] = '\0';
-        next_char_ += needed;
-        chars_left_ -= needed;
-        return copy;
-    }
-
-    static constexpr std::size_t records_per_block = 4096;
-    static constexpr std::size_t chars_per_block = 64 * 1024;
-    std::vector<std::unique_ptr<record[]>> record_blocks_;
-    std::vector<std::unique_ptr<char[]>> char_blocks_;
-    record* next_record_ = nullptr;
-    std::size_t records_left_ = 0;
-    char* next_char_ = nullptr;
-    std::size_t chars_left_ = 0;
+    bump_arena arena_;
 };
 
 }  // namespace
