@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -177,6 +178,26 @@ long cpu_ticks(pid_t pid) {
         if (i == 13) stime = std::atol(field.c_str());
     }
     return utime + stime;
+}
+
+long resident_kib(pid_t pid) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+bool only_loopback_network() {
+    struct if_nameindex* interfaces = ::if_nameindex();
+    if (interfaces == nullptr) return false;
+    bool only_lo = true;
+    for (struct if_nameindex* i = interfaces; i->if_index != 0; ++i) {
+        if (std::strcmp(i->if_name, "lo") != 0) only_lo = false;
+    }
+    ::if_freenameindex(interfaces);
+    return only_lo;
 }
 
 udp_client::udp_client(std::uint16_t port) {

@@ -50,6 +50,10 @@ std::optional<pid_t> find_server_pid(pid_t except = -1);
 int count_open_descriptors(pid_t pid);
 // CPU time (user + system) the process has used, in clock ticks.
 long cpu_ticks(pid_t pid);
+// Resident memory of the process in KiB (VmRSS), or -1.
+long resident_kib(pid_t pid);
+// True when the only network interface is loopback, as in tests/in_netns.sh.
+bool only_loopback_network();
 
 class udp_client {
 public:
