@@ -44,6 +44,7 @@ constexpr int valid_datagram_senders = 100;
 constexpr int silent_clients = 150;      // held open after a length byte
 constexpr int non_reading_clients = 10;  // replaced as the server drops them
 constexpr int storm_size = 40;
+constexpr std::int32_t long_reply_value = -100000;  // outside the pool, with a long string
 constexpr int string_pool = 4000;
 constexpr int value_pool = 6000;
 constexpr auto reply_limit = 5s;        // a valid client waits this long at most
@@ -346,6 +347,7 @@ void run_valid_datagram_senders(unsigned seed) {
 void run_bad_clients(unsigned seed) {
     std::mt19937 rng(seed);
     const int garbage_socket = open_datagram();
+    send_datagram(garbage_socket, "A" + std::to_string(long_reply_value) + " " + std::string(90, 'x'));
     std::vector<int> silent;
     std::vector<int> non_reading;
     long round = 0;
@@ -394,8 +396,9 @@ void run_bad_clients(unsigned seed) {
             ++bad_inputs;
             non_reading.push_back(fd);
         }
+        // Short requests for long replies fill their buffers soon.
         std::string pings;
-        for (int i = 0; i < 500; ++i) pings += frame("P");
+        for (int i = 0; i < 500; ++i) pings += frame("N" + std::to_string(long_reply_value));
         for (auto it = non_reading.begin(); it != non_reading.end();) {
             const ssize_t n = ::send(*it, pings.data(), pings.size(), MSG_NOSIGNAL);
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -404,7 +407,7 @@ void run_bad_clients(unsigned seed) {
                 it = non_reading.erase(it);
                 continue;
             }
-            if (n > 0) unread_requests += n / 2;
+            if (n > 0) unread_requests += n / static_cast<ssize_t>(frame("N" + std::to_string(long_reply_value)).size());
             ++it;
         }
         // A client that sends a request and resets the connection.

@@ -51,6 +51,15 @@ bool readable(int fd, std::chrono::milliseconds limit) {
     return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
 }
 
+std::vector<std::string> server_prefix() {
+    std::vector<std::string> words;
+    const char* prefix = std::getenv("ATOM_SERVER_PREFIX");
+    if (prefix == nullptr) return words;
+    std::istringstream in(prefix);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
 template <class Predicate>
 bool wait_until(Predicate done, std::chrono::milliseconds limit) {
     const auto deadline = steady::now() + limit;
@@ -85,13 +94,21 @@ server_process::server_process(const launch_options& options)
             if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(121);
         }
         if (!options.preload.empty()) ::setenv("LD_PRELOAD", options.preload.c_str(), 1);
+        // Unique to this server, even where process ids repeat (every test's
+        // own process namespace): a wrapper's log can be named after it.
+        ::setenv("ATOM_SERVER_RUN_ID", out_path_.substr(out_path_.rfind('/') + 1).c_str(), 1);
         std::vector<char*> argv;
+        // ATOM_SERVER_PREFIX runs the server under another program, such as
+        // "valgrind --log-file=/tmp/vg.%p": its words come first, then the
+        // server and its arguments.
+        std::vector<std::string> prefix = server_prefix();
+        for (auto& word : prefix) argv.push_back(word.data());
         std::string program = ATOM_SERVER_PATH;
         argv.push_back(program.data());
         std::vector<std::string> args = options.args;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(122);
     }
 }
@@ -104,6 +121,16 @@ server_process::~server_process() {
 
 void server_process::kill_now() {
     if (pid_ <= 0) return;
+    // A wrapper such as valgrind reports only when the process ends by a
+    // signal it can see; the server has no handler, so SIGTERM ends it.
+    if (!server_prefix().empty()) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        if (wait_until([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10s)) {
+            pid_ = -1;
+            return;
+        }
+    }
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
@@ -146,7 +173,10 @@ std::optional<pid_t> find_server_pid(pid_t except) {
         if (pid <= 0 || pid == except) continue;
         const std::string stat = read_file("/proc/" + std::string(entry->d_name) + "/stat");
         // "pid (comm) state ...": a zombie ('Z') no longer serves.
-        if (stat.find("(atom_server) ") != std::string::npos &&
+        // Under valgrind the process's name is that of the tool.
+        const bool named = stat.find("(atom_server) ") != std::string::npos ||
+                           (!server_prefix().empty() && stat.find("(memcheck-amd64-) ") != std::string::npos);
+        if (named &&
             stat.find(") Z") == std::string::npos) {
             found = pid;
             break;
