@@ -8,7 +8,7 @@ logs=$(mktemp -d /tmp/atom_valgrind.XXXXXX)
 cmake --preset debug >/dev/null
 cmake --build --preset debug
 status=0
-ATOM_SERVER_PREFIX="valgrind -q --vgdb=no --leak-check=full --errors-for-leak-kinds=definite --log-file=$logs/%q{ATOM_SERVER_RUN_ID}.log" \
+ATOM_SERVER_PREFIX="valgrind -q --vgdb=no --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite --log-file=$logs/%q{ATOM_SERVER_RUN_ID}.log" \
     ctest --preset debug --timeout 300 "$@" || status=$?
 # With -q valgrind writes nothing unless it found something.
 reported=$(find "$logs" -name '*.log' -size +0 | wc -l)
