@@ -80,6 +80,11 @@ server_process::server_process(const launch_options& options)
         const int out = ::open(out_path_.c_str(), O_WRONLY | O_TRUNC);
         const int err = ::open(err_path_.c_str(), O_WRONLY | O_TRUNC);
         if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(120);
+        if (options.error_pipe_closed) {
+            int ends[2];
+            if (::pipe(ends) != 0 || ::dup2(ends[1], 2) < 0) ::_exit(123);
+            ::close(ends[0]);
+        }
         // The server starts with the standard streams alone, as from a shell.
         for (int fd = 3; fd < 1024; ++fd) ::close(fd);
         // For sanitizer builds: the preloaded object may come before the
