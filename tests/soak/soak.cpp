@@ -347,7 +347,15 @@ void run_valid_datagram_senders(unsigned seed) {
 void run_bad_clients(unsigned seed) {
     std::mt19937 rng(seed);
     const int garbage_socket = open_datagram();
-    send_datagram(garbage_socket, "A" + std::to_string(long_reply_value) + " " + std::string(90, 'x'));
+    {
+        // Over a stream, so that it cannot be lost; "S" confirms it is in force.
+        tcp_client c;
+        const std::string text(90, 'x');
+        if (!c.send_frame("A" + std::to_string(long_reply_value) + " " + text) ||
+            c.ask("N" + std::to_string(long_reply_value)) != "S" + text) {
+            fail("the long reply's association did not take");
+        }
+    }
     std::vector<int> silent;
     std::vector<int> non_reading;
     long round = 0;
