@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -99,6 +100,14 @@ bool probe_running_server() {
 int start_server(int argc, const char* const* argv) {
     start_options options;
     if (!parse_command_line(argc, argv, options)) return 1;
+
+    // The daemon outlives whatever reads its output: once a log pipe's reader
+    // has gone, a message must fail quietly instead of raising SIGPIPE, which
+    // would end the server. Replies use MSG_NOSIGNAL for the same reason.
+    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        report_system_error("signal");
+        return 1;
+    }
 
     // Not blocking: a datagram that select saw may be dropped before the read.
     const int datagram_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

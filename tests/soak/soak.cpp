@@ -10,13 +10,10 @@
 // Runs only inside tests/in_netns.sh. SOAK_SEED changes the random choices.
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <atomic>
@@ -105,19 +102,11 @@ std::string random_bytes(std::mt19937& rng, std::size_t count) {
     return bytes;
 }
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-}
-
 // A stream connection to the server, not blocking; -1 on failure.
 int connect_stream() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    const sockaddr_in to = loopback(4445);
+    const sockaddr_in to = loopback_address(4445);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
         ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
         ::close(fd);
@@ -129,7 +118,7 @@ int connect_stream() {
 int open_datagram() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    const sockaddr_in self = loopback(0);
+    const sockaddr_in self = loopback_address(0);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) {
         ::close(fd);
         return -1;
@@ -138,7 +127,7 @@ int open_datagram() {
 }
 
 void send_datagram(int fd, const std::string& payload) {
-    const sockaddr_in to = loopback(4444);
+    const sockaddr_in to = loopback_address(4444);
     (void)::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 

@@ -323,6 +323,50 @@ bool tcp_client::closed_by_server(std::chrono::milliseconds limit) const {
     return ::recv(fd_, &byte, 1, MSG_PEEK) <= 0;
 }
 
+sockaddr_in loopback_address(std::uint16_t port) { return loopback(port); }
+
 std::string frame(const std::string& body) {
     return std::string(1, static_cast<char>(static_cast<unsigned char>(body.size()))) + body;
+}
+
+command_result run_command(const std::vector<std::string>& argv, const std::string& input,
+                           std::chrono::milliseconds limit) {
+    const std::string in_path = temp_file("command_in");
+    const std::string out_path = temp_file("command_out");
+    const std::string err_path = temp_file("command_err");
+    {
+        std::ofstream in(in_path, std::ios::binary);
+        in << input;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int in = ::open(in_path.c_str(), O_RDONLY);
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_TRUNC);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_TRUNC);
+        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+            ::dup2(err, 2) < 0) {
+            ::_exit(120);
+        }
+        std::vector<std::string> args = argv;
+        std::vector<char*> pointers;
+        for (auto& a : args) pointers.push_back(a.data());
+        pointers.push_back(nullptr);
+        ::execv(pointers[0], pointers.data());
+        ::_exit(122);
+    }
+    command_result result;
+    int status = 0;
+    if (wait_until([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    ::unlink(in_path.c_str());
+    ::unlink(out_path.c_str());
+    ::unlink(err_path.c_str());
+    return result;
 }

@@ -2,6 +2,7 @@
 // Only for use inside the private network namespace the test runner makes.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -99,3 +100,17 @@ private:
 };
 
 std::string frame(const std::string& body);
+
+// 127.0.0.1 and port, for tests that make sockets of their own.
+sockaddr_in loopback_address(std::uint16_t port);
+
+// A program run to its end: its exit status (128 + signal when killed, -1
+// when it had to be killed for running past the limit) and what it wrote.
+struct command_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+// Runs argv[0] with standard input read from input.
+command_result run_command(const std::vector<std::string>& argv, const std::string& input = {},
+                           std::chrono::milliseconds limit = 60s);

@@ -1,0 +1,583 @@
+// The client library against the real server, over both transports, and
+// over UDP through a proxy that loses chosen datagrams.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "client/atom_client.h"
+#include "client/pair_loader.h"
+#include "tests/support/server_process.h"
+
+namespace {
+
+std::unique_ptr<server_process> start_server() {
+    auto server = std::make_unique<server_process>(launch_options{.args = {"-no_fork", "-quiet"}});
+    if (!server->wait_until_serving()) return nullptr;
+    return server;
+}
+
+client_options options_for(transport_kind kind, bool cache = false) {
+    client_options options;
+    options.transport = kind;
+    options.cache = cache;
+    options.timeout = 2s;
+    return options;
+}
+
+void expect_answer(const atom_answer& answer, atom_status status, std::int32_t value,
+                   const std::string& text) {
+    EXPECT_EQ(answer.status, status) << status_name(answer.status) << ": " << answer.error;
+    EXPECT_EQ(answer.value, value);
+    EXPECT_EQ(answer.text, text);
+}
+
+struct library_test : testing::TestWithParam<transport_kind> {
+    std::unique_ptr<server_process> server;
+    void SetUp() override { ASSERT_TRUE(server = start_server()); }
+    client_options options(bool cache = false) const { return options_for(GetParam(), cache); }
+};
+
+INSTANTIATE_TEST_SUITE_P(both_transports, library_test,
+                         testing::Values(transport_kind::udp, transport_kind::tcp),
+                         [](const auto& param_info) {
+                             return param_info.param == transport_kind::udp ? "udp" : "tcp";
+                         });
+
+TEST_P(library_test, looks_up_and_associates) {
+    atom_client client(options());
+    EXPECT_EQ(client.ping().status, atom_status::alive);
+    EXPECT_EQ(client.string_to_atom("foo").status, atom_status::not_found);
+    EXPECT_EQ(client.atom_to_string(7).status, atom_status::not_found);
+    expect_answer(client.associate(7, "foo"), atom_status::accepted, 7, "foo");
+    expect_answer(client.associate(7, "foo"), atom_status::accepted, 7, "foo");  // already so
+    expect_answer(client.string_to_atom("foo"), atom_status::found, 7, "foo");
+    expect_answer(client.atom_to_string(7), atom_status::found, 7, "foo");
+    expect_answer(client.associate(-3, " blanks inside "), atom_status::accepted, -3,
+                  " blanks inside ");
+    expect_answer(client.atom_to_string(-3), atom_status::found, -3, " blanks inside ");
+}
+
+TEST_P(library_test, refusals_report_the_association_in_force) {
+    ASSERT_EQ(atom_client(options()).associate(7, "foo").status, atom_status::accepted);
+    struct refusal_case {
+        std::int32_t value;
+        std::string text;
+        std::int32_t in_force_value;
+        std::string in_force_text;
+    };
+    const refusal_case cases[] = {
+        {8, "foo", 7, "foo"},  // the string has another value
+        {7, "bar", 7, "foo"},  // the value has another string
+        {-1, "foo", 7, "foo"},
+    };
+    for (const bool cache : {false, true}) {
+        atom_client client(options(cache));
+        for (const refusal_case& c : cases) {
+            SCOPED_TRACE(c.text + " " + std::to_string(c.value) + (cache ? " cached" : ""));
+            expect_answer(client.associate(c.value, c.text), atom_status::refused, c.in_force_value,
+                          c.in_force_text);
+        }
+    }
+}
+
+TEST_P(library_test, tells_minus_one_and_the_empty_string_from_not_found) {
+    atom_client client(options());
+    EXPECT_EQ(client.string_to_atom("minus").status, atom_status::not_found);
+    expect_answer(client.associate(-1, "minus"), atom_status::accepted, -1, "minus");
+    expect_answer(client.string_to_atom("minus"), atom_status::found, -1, "minus");
+    EXPECT_EQ(client.string_to_atom("other").status, atom_status::not_found);  // also "N-1"
+    expect_answer(client.atom_to_string(-1), atom_status::found, -1, "minus");
+
+    EXPECT_EQ(client.string_to_atom("").status, atom_status::not_found);
+    EXPECT_EQ(client.atom_to_string(5).status, atom_status::not_found);
+    expect_answer(client.associate(5, ""), atom_status::accepted, 5, "");
+    expect_answer(client.atom_to_string(5), atom_status::found, 5, "");  // "S" alone
+    expect_answer(client.string_to_atom(""), atom_status::found, 5, "");
+    EXPECT_EQ(client.atom_to_string(6).status, atom_status::not_found);  // also "S" alone
+}
+
+TEST_P(library_test, the_empty_string_with_minus_one_is_made_only_where_it_can_be_confirmed) {
+    atom_client client(options());
+    const atom_answer answer = client.associate(-1, "");
+    if (GetParam() == transport_kind::udp) {
+        EXPECT_EQ(answer.status, atom_status::bad_request);
+        EXPECT_EQ(client.requests_sent(), 0u);
+    } else {
+        expect_answer(answer, atom_status::accepted, -1, "");
+        expect_answer(client.associate(3, ""), atom_status::refused, -1, "");
+    }
+}
+
+TEST_P(library_test, interns_new_and_known_strings) {
+    atom_client client(options());
+    expect_answer(client.intern("hello"), atom_status::found, intern_candidate("hello", 0),
+                  "hello");
+    expect_answer(client.intern("hello"), atom_status::found, intern_candidate("hello", 0),
+                  "hello");
+    expect_answer(client.string_to_atom("hello"), atom_status::found, intern_candidate("hello", 0),
+                  "hello");
+
+    ASSERT_EQ(client.associate(42, "old").status, atom_status::accepted);
+    expect_answer(client.intern("old"), atom_status::found, 42, "old");
+
+    // The first candidate belongs to another string: the next is taken.
+    ASSERT_EQ(client.associate(intern_candidate("taken", 0), "squatter").status,
+              atom_status::accepted);
+    expect_answer(client.intern("taken"), atom_status::found, intern_candidate("taken", 1),
+                  "taken");
+}
+
+TEST_P(library_test, concurrent_interns_agree) {
+    constexpr int clients = 4;
+    constexpr int strings = 150;
+    // Two strings per candidate chain collide on purpose: "a<i>" takes the
+    // first candidate of "b<i>" before the race starts for half of them.
+    for (int i = 0; i < strings; i += 2) {
+        ASSERT_EQ(
+            atom_client(options())
+                .associate(intern_candidate("b" + std::to_string(i), 0), "a" + std::to_string(i))
+                .status,
+            atom_status::accepted);
+    }
+    std::vector<std::map<std::string, std::int32_t>> results(clients);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            atom_client client(options(true));
+            for (int k = 0; k < strings; ++k) {
+                // Each client goes through the strings in its own order.
+                const int i = c % 2 == 0 ? (k + 37 * c) % strings : strings - 1 - k;
+                const std::string text = "b" + std::to_string(i);
+                const atom_answer answer = client.intern(text);
+                if (answer.status == atom_status::found) results[c][text] = answer.value;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    atom_client checker(options());
+    ASSERT_EQ(results[0].size(), static_cast<std::size_t>(strings));
+    for (const auto& [text, value] : results[0]) {
+        expect_answer(checker.string_to_atom(text), atom_status::found, value, text);
+    }
+    for (int c = 1; c < clients; ++c) EXPECT_EQ(results[c], results[0]) << "client " << c;
+}
+
+TEST_P(library_test, caches_found_pairs_but_not_absence) {
+    atom_client client(options(true));
+    ASSERT_EQ(client.associate(9, "nine").status, atom_status::accepted);
+    const std::size_t sent = client.requests_sent();
+    expect_answer(client.string_to_atom("nine"), atom_status::found, 9, "nine");
+    expect_answer(client.atom_to_string(9), atom_status::found, 9, "nine");
+    expect_answer(client.associate(9, "nine"), atom_status::accepted, 9, "nine");
+    expect_answer(client.associate(10, "nine"), atom_status::refused, 9, "nine");
+    EXPECT_EQ(client.requests_sent(), sent);
+
+    EXPECT_EQ(client.string_to_atom("later").status, atom_status::not_found);
+    EXPECT_EQ(client.atom_to_string(11).status, atom_status::not_found);
+    ASSERT_EQ(atom_client(options()).associate(11, "later").status, atom_status::accepted);
+    expect_answer(client.string_to_atom("later"), atom_status::found, 11, "later");
+    expect_answer(client.atom_to_string(11), atom_status::found, 11, "later");
+
+    // Cached answers stand even when the server is gone.
+    server->kill_now();
+    expect_answer(client.string_to_atom("nine"), atom_status::found, 9, "nine");
+
+    atom_client uncached(options(false));
+    EXPECT_EQ(uncached.string_to_atom("nine").status, atom_status::unreachable);
+}
+
+TEST_P(library_test, refuses_what_the_server_cannot_take_before_sending) {
+    server->kill_now();  // anything sent would come back unreachable
+    const std::size_t longest = GetParam() == transport_kind::udp ? 98 : 254;  // after "S"
+    atom_client client(options());
+    EXPECT_EQ(client.string_to_atom(std::string("a\0b", 3)).status, atom_status::bad_request);
+    EXPECT_EQ(client.associate(1, std::string("\0", 1)).status, atom_status::bad_request);
+    EXPECT_EQ(client.intern(std::string("x\0", 2)).status, atom_status::bad_request);
+    EXPECT_EQ(client.string_to_atom(std::string(longest + 1, 'x')).status,
+              atom_status::bad_request);
+    // "A12 " and the string: one byte more than "S" and the longest.
+    EXPECT_EQ(client.associate(12, std::string(longest - 2, 'x')).status, atom_status::bad_request);
+    EXPECT_EQ(client.requests_sent(), 0u);
+    EXPECT_EQ(client.string_to_atom(std::string(longest, 'x')).status, atom_status::unreachable);
+}
+
+TEST_P(library_test, reports_a_missing_server_as_unreachable) {
+    server->kill_now();
+    atom_client client(options());
+    for (const atom_answer& answer : {client.ping(), client.string_to_atom("x"),
+                                      client.associate(1, "x"), client.intern("x")}) {
+        EXPECT_EQ(answer.status, atom_status::unreachable) << status_name(answer.status);
+        EXPECT_FALSE(answer.error.empty());
+    }
+}
+
+TEST(library_over_tcp, reconnects_once_when_the_connection_is_lost) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    atom_client client(options_for(transport_kind::tcp));
+    ASSERT_EQ(client.associate(1, "one").status, atom_status::accepted);
+    server->kill_now();
+    server = start_server();  // a new table, and the old connection is dead
+    ASSERT_TRUE(server);
+    EXPECT_EQ(client.string_to_atom("one").status, atom_status::not_found);
+    expect_answer(client.associate(2, "two"), atom_status::accepted, 2, "two");
+    expect_answer(client.string_to_atom("two"), atom_status::found, 2, "two");
+}
+
+TEST(library_over_tcp, keeps_long_strings_and_returns_their_first_99_bytes) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    atom_client client(options_for(transport_kind::tcp, true));
+    const std::string long_text = std::string(150, 'L') + "end";
+    expect_answer(client.associate(300, long_text), atom_status::accepted, 300, long_text);
+    atom_client fresh(options_for(transport_kind::tcp));
+    expect_answer(fresh.string_to_atom(long_text), atom_status::found, 300, long_text);
+    expect_answer(fresh.atom_to_string(300), atom_status::found, 300, long_text.substr(0, 99));
+    // The refusal's string is cut by the server; the value still says which.
+    const atom_answer refused = fresh.associate(300, "short");
+    EXPECT_EQ(refused.status, atom_status::refused);
+    EXPECT_EQ(refused.value, 300);
+    EXPECT_EQ(long_text.rfind(refused.text, 0), 0u) << refused.text;
+    expect_answer(fresh.associate(301, long_text), atom_status::refused, 300, long_text);
+}
+
+// A socket on a port of its own that answers every datagram with reply, or
+// never when reply is empty; for servers that are silent or speak nonsense.
+class fake_datagram_server {
+public:
+    fake_datagram_server(std::uint16_t port, std::string reply) : reply_(std::move(reply)) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in self = loopback_address(port);
+        bound_ =
+            fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&self), sizeof self) == 0;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~fake_datagram_server() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    bool bound() const { return bound_; }
+    int failures() const { return failures_; }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+    std::atomic<int> failures_ = 0;
+    std::string reply_;
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
+
+    void serve() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1) continue;
+            char buffer[256];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            if (::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                           &length) < 0) {
+                continue;
+            }
+            if (!reply_.empty() && ::sendto(fd_, reply_.data(), reply_.size(), 0,
+                                            reinterpret_cast<const sockaddr*>(&from), length) < 0) {
+                ++failures_;
+            }
+        }
+    }
+};
+
+TEST(library_over_udp, times_out_or_reports_nonsense_as_results) {
+    constexpr std::uint16_t port = 5444;
+    struct nonsense_case {
+        std::string reply;
+        atom_status status;
+    };
+    const nonsense_case cases[] = {{"", atom_status::timed_out}, {"Nxyz", atom_status::bad_reply}};
+    for (const nonsense_case& c : cases) {
+        fake_datagram_server fake(port, c.reply);
+        ASSERT_TRUE(fake.bound());
+        client_options options = options_for(transport_kind::udp);
+        options.udp_port = port;
+        options.timeout = 200ms;
+        atom_client client(options);
+        const atom_answer answer = client.string_to_atom("x");
+        EXPECT_EQ(answer.status, c.status) << c.reply << ": " << status_name(answer.status);
+        EXPECT_FALSE(answer.error.empty());
+        if (c.status == atom_status::timed_out) {
+            EXPECT_EQ(client.requests_sent(), static_cast<std::size_t>(options.udp_attempts));
+        }
+        EXPECT_EQ(fake.failures(), 0);
+    }
+}
+
+TEST(library_over_tcp, times_out_on_a_server_that_never_answers) {
+    // A listener that never accepts: the kernel completes the connection and
+    // takes the request, and nothing ever answers.
+    constexpr std::uint16_t port = 5446;
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    const sockaddr_in self = loopback_address(port);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&self), sizeof self), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    client_options options = options_for(transport_kind::tcp);
+    options.tcp_port = port;
+    options.timeout = 200ms;
+    atom_client client(options);
+    const atom_answer answer = client.associate(1, "one");
+    EXPECT_EQ(answer.status, atom_status::timed_out) << status_name(answer.status);
+    EXPECT_NE(answer.error.find("timed out"), std::string::npos) << answer.error;
+    ::close(listener);
+}
+
+// Forwards datagrams between the client (on port 5445) and the server,
+// losing the ones drop() picks: it is told the direction and the text.
+class lossy_proxy {
+public:
+    using drop_rule = std::function<bool(bool to_server, const std::string& text)>;
+    static constexpr std::uint16_t port = 5445;
+
+    explicit lossy_proxy(drop_rule drop) : drop_(std::move(drop)) {
+        client_side_ = bound_socket(port);
+        server_side_ = bound_socket(0);
+        thread_ = std::thread([this] { forward(); });
+    }
+    ~lossy_proxy() {
+        stop_ = true;
+        thread_.join();
+        ::close(client_side_);
+        ::close(server_side_);
+    }
+    int dropped() const { return dropped_; }
+    int failures() const { return failures_; }
+
+private:
+    drop_rule drop_;
+    int client_side_ = -1;
+    int server_side_ = -1;
+    sockaddr_in client_{};
+    std::atomic<bool> stop_ = false;
+    std::atomic<int> dropped_ = 0;
+    std::atomic<int> failures_ = 0;
+    std::thread thread_;
+
+    static int bound_socket(std::uint16_t p) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in self = loopback_address(p);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) {
+            throw std::runtime_error("proxy socket failed");
+        }
+        return fd;
+    }
+
+    void forward() {
+        while (!stop_) {
+            pollfd p[2] = {{client_side_, POLLIN, 0}, {server_side_, POLLIN, 0}};
+            if (::poll(p, 2, 20) <= 0) continue;
+            char buffer[256];
+            if (p[0].revents & POLLIN) {
+                socklen_t length = sizeof client_;
+                const ssize_t n = ::recvfrom(client_side_, buffer, sizeof buffer, 0,
+                                             reinterpret_cast<sockaddr*>(&client_), &length);
+                const sockaddr_in server = loopback_address(datagram_port);
+                if (n >= 0)
+                    pass(true, std::string(buffer, static_cast<std::size_t>(n)), server_side_,
+                         server);
+            }
+            if (p[1].revents & POLLIN) {
+                const ssize_t n = ::recv(server_side_, buffer, sizeof buffer, 0);
+                if (n >= 0)
+                    pass(false, std::string(buffer, static_cast<std::size_t>(n)), client_side_,
+                         client_);
+            }
+        }
+    }
+
+    void pass(bool to_server, const std::string& text, int fd, const sockaddr_in& to) {
+        if (drop_(to_server, text)) {
+            ++dropped_;
+            return;
+        }
+        // A datagram that cannot be passed on would be one more loss, which
+        // the test counts apart.
+        if (::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to) < 0) {
+            ++failures_;
+        }
+    }
+};
+
+// Drops the first datagram whose text begins with prefix, going the given way.
+lossy_proxy::drop_rule drop_first(bool to_server, std::string prefix) {
+    auto done = std::make_shared<bool>(false);
+    return [=](bool direction, const std::string& text) {
+        if (*done || direction != to_server || text.rfind(prefix, 0) != 0) return false;
+        *done = true;
+        return true;
+    };
+}
+
+TEST(library_over_udp, decides_associations_although_datagrams_are_lost) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    atom_client setup(options_for(transport_kind::udp));
+    ASSERT_EQ(setup.associate(7, "foo").status, atom_status::accepted);
+    ASSERT_EQ(setup.associate(-1, "minus").status, atom_status::accepted);
+
+    struct loss_case {
+        const char* what;
+        lossy_proxy::drop_rule drop;
+        std::int32_t value;
+        std::string text;
+        atom_status status;
+        std::int32_t in_force_value;
+        std::string in_force_text;
+    };
+    const loss_case cases[] = {
+        {"lost association", drop_first(true, "A"), 20, "twenty", atom_status::accepted, 20,
+         "twenty"},
+        {"lost association of -1", drop_first(true, "A"), -1, "x", atom_status::refused, -1,
+         "minus"},
+        {"lost lookup reply", drop_first(false, "N"), 21, "twenty-one", atom_status::accepted, 21,
+         "twenty-one"},
+        {"lost refusal, string taken", drop_first(false, "E"), 8, "foo", atom_status::refused, 7,
+         "foo"},
+        {"lost refusal, value taken", drop_first(false, "E"), 7, "bar", atom_status::refused, 7,
+         "foo"},
+        {"lost refusal, string bound to -1", drop_first(false, "E"), 9, "minus",
+         atom_status::refused, -1, "minus"},
+        {"lost refusal and lookup",
+         [](bool to_server, const std::string& text) {
+             static int drops = 0;
+             return !to_server && (text[0] == 'E' || text[0] == 'N') && drops++ < 2;
+         },
+         7, "baz", atom_status::refused, 7, "foo"},
+    };
+    for (const loss_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        lossy_proxy proxy(c.drop);
+        client_options options = options_for(transport_kind::udp);
+        options.udp_port = lossy_proxy::port;
+        options.timeout = 800ms;  // 200 ms for each of four attempts
+        atom_client client(options);
+        expect_answer(client.associate(c.value, c.text), c.status, c.in_force_value,
+                      c.in_force_text);
+        EXPECT_EQ(proxy.dropped(), 1 + (std::string(c.what) == "lost refusal and lookup"));
+        EXPECT_EQ(proxy.failures(), 0);
+    }
+    expect_answer(setup.string_to_atom("twenty"), atom_status::found, 20, "twenty");
+}
+
+// Forwards one connection at a time to the server's stream port, and cuts
+// the first one once cut_after bytes of requests have gone through.
+class cutting_proxy {
+public:
+    static constexpr std::uint16_t port = 5447;
+
+    explicit cutting_proxy(std::size_t cut_after) : cut_after_(cut_after) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in self = loopback_address(port);
+        const int one = 1;
+        if (listener_ < 0 ||
+            ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+            ::bind(listener_, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0 ||
+            ::listen(listener_, 4) != 0) {
+            throw std::runtime_error("proxy listener failed");
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~cutting_proxy() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int connections() const { return connections_; }
+
+private:
+    std::size_t cut_after_;
+    int listener_ = -1;
+    std::atomic<bool> stop_ = false;
+    std::atomic<int> connections_ = 0;
+    std::thread thread_;
+
+
+    void serve() {
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1) continue;
+            const int client = ::accept(listener_, nullptr, nullptr);
+            if (client < 0) continue;
+            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            const sockaddr_in to = loopback_address(stream_port);
+            if (server >= 0 &&
+                ::connect(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+                forward(client, server, ++connections_ == 1);
+            }
+            ::close(client);
+            if (server >= 0) ::close(server);
+        }
+    }
+
+    // Passes bytes both ways until either side ends, or the cut.
+    void forward(int client, int server, bool cut) {
+        std::size_t passed = 0;
+        while (!stop_) {
+            pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(p, 2, 20) <= 0) continue;
+            char buffer[4096];
+            for (int side = 0; side < 2; ++side) {
+                if (p[side].revents == 0) continue;
+                std::size_t room = sizeof buffer;
+                if (side == 0 && cut) room = std::min(room, cut_after_ - passed);
+                const ssize_t n = ::recv(p[side].fd, buffer, room, 0);
+                if (n <= 0) return;
+                if (::send(p[1 - side].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) !=
+                    n) {
+                    return;
+                }
+                if (side == 0) passed += static_cast<std::size_t>(n);
+                if (cut && passed >= cut_after_) return;
+            }
+        }
+    }
+};
+
+TEST(pipelined_load, sends_unanswered_lines_again_after_the_connection_is_cut) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    constexpr int lines = 5000;
+    std::ostringstream text;
+    for (int i = 0; i < lines; ++i) text << i << " cut " << i << "\n";
+    text << "0 taken\n";  // one refusal, counted once
+    std::istringstream in(text.str());
+
+    cutting_proxy proxy(20000);  // well inside the first window of requests
+    client_options options = options_for(transport_kind::tcp);
+    options.tcp_port = cutting_proxy::port;
+    const load_summary summary = load_pairs(options, in);
+    EXPECT_EQ(summary.status, atom_status::accepted) << summary.error;
+    EXPECT_EQ(proxy.connections(), 2);
+    EXPECT_EQ(summary.lines, static_cast<std::size_t>(lines + 1));
+    EXPECT_EQ(summary.accepted, static_cast<std::size_t>(lines));
+    EXPECT_EQ(summary.refused, 1u);
+    ASSERT_EQ(summary.issues.size(), 1u);
+    EXPECT_EQ(summary.issues[0].in_force.text, "cut 0");
+
+    atom_client checker(options_for(transport_kind::tcp));
+    for (int i = 0; i < lines; i += 97) {
+        expect_answer(checker.string_to_atom("cut " + std::to_string(i)), atom_status::found, i,
+                      "cut " + std::to_string(i));
+    }
+}
+
+}  // namespace
