@@ -31,12 +31,6 @@ void check_table(const atom_table& table, const model_table& model) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Traces are exercised, not read.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     atom_table table;

@@ -209,17 +209,42 @@ struct exchange {
     }
 };
 
-// Valid stream clients: each has one exchange under way at a time.
+// Drives a group of valid peers, each with one exchange under way at a time:
+// opens each and starts its first exchange, then polls them all and lets
+// serve read what came; serve returns false when the group must stop.
+template <class Peer, class Start, class Serve>
+void drive_peers(std::vector<Peer>& peers, int (*open)(), const char* what, Start start, Serve serve) {
+    for (auto& p : peers) {
+        p.fd = open();
+        if (p.fd < 0) {
+            fail(what);
+            running = false;
+            return;
+        }
+        start(p);
+    }
+    std::vector<pollfd> polled(peers.size());
+    while (running) {
+        for (std::size_t i = 0; i < peers.size(); ++i) polled[i] = {peers[i].fd, POLLIN, 0};
+        if (::poll(polled.data(), polled.size(), 100) < 0) continue;
+        for (std::size_t i = 0; i < peers.size() && running; ++i) {
+            if (!serve(peers[i], polled[i].revents)) running = false;
+        }
+    }
+    for (auto& p : peers) ::close(p.fd);
+}
+
+struct valid_peer {
+    int fd = -1;
+    exchange current;
+    std::string received;  // stream clients only: reply bytes not yet whole
+    steady::time_point since;
+};
+
 void run_valid_stream_clients(unsigned seed) {
     std::mt19937 rng(seed);
-    struct client {
-        int fd = -1;
-        exchange current;
-        std::string received;
-        steady::time_point since;
-    };
-    std::vector<client> clients(valid_stream_clients);
-    auto start = [&](client& c) {
+    std::vector<valid_peer> clients(valid_stream_clients);
+    auto start = [&](valid_peer& c) {
         c.current = exchange::random(rng);
         std::string bytes;
         for (const auto& r : c.current.requests) bytes += frame(r);
@@ -229,107 +254,72 @@ void run_valid_stream_clients(unsigned seed) {
             fail("valid stream client could not send");
         }
     };
-    for (auto& c : clients) {
-        c.fd = connect_stream();
-        if (c.fd < 0) {
-            fail("valid stream client could not connect");
-            running = false;
-            return;
+    auto serve = [&](valid_peer& c, short events) {
+        if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            char buffer[1024];
+            const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                fail("the server closed a valid stream client");
+                return false;
+            }
+            c.received.append(buffer, static_cast<std::size_t>(n));
         }
-        start(c);
-    }
-    std::vector<pollfd> polled(clients.size());
-    while (running) {
-        for (std::size_t i = 0; i < clients.size(); ++i) polled[i] = {clients[i].fd, POLLIN, 0};
-        if (::poll(polled.data(), polled.size(), 100) < 0) continue;
-        for (std::size_t i = 0; i < clients.size(); ++i) {
-            client& c = clients[i];
-            if ((polled[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                char buffer[1024];
-                const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
-                if (n <= 0) {
-                    fail("the server closed a valid stream client");
-                    running = false;
-                    break;
-                }
-                c.received.append(buffer, static_cast<std::size_t>(n));
-            }
-            bool done = false;
-            while (!done && !c.received.empty()) {
-                const std::size_t length = static_cast<unsigned char>(c.received[0]);
-                if (length > max_reply_length) fail("reply frame longer than 100");
-                if (c.received.size() < 1 + length) break;
-                done = c.current.take(c.received.substr(1, length));
-                c.received.erase(0, 1 + length);
-            }
-            if (done) {
-                if (!c.received.empty()) fail("reply frames beyond the exchange");
-                c.received.clear();
-                start(c);
-            } else if (steady::now() - c.since > reply_limit) {
-                fail("no reply to \"" + c.current.requests.back() + "\" within the limit");
-                c.since = steady::now();
-            }
+        bool done = false;
+        while (!done && !c.received.empty()) {
+            const std::size_t length = static_cast<unsigned char>(c.received[0]);
+            if (length > max_reply_length) fail("reply frame longer than 100");
+            if (c.received.size() < 1 + length) break;
+            done = c.current.take(c.received.substr(1, length));
+            c.received.erase(0, 1 + length);
         }
-    }
-    for (auto& c : clients) ::close(c.fd);
+        if (done) {
+            if (!c.received.empty()) fail("reply frames beyond the exchange");
+            c.received.clear();
+            start(c);
+        } else if (steady::now() - c.since > reply_limit) {
+            fail("no reply to \"" + c.current.requests.back() + "\" within the limit");
+            c.since = steady::now();
+        }
+        return true;
+    };
+    drive_peers(clients, connect_stream, "valid stream client could not connect", start, serve);
 }
 
-// Valid datagram senders: as the stream clients, but a datagram may be lost,
-// and then the sender moves to a new port so a late reply cannot be taken
-// for the answer to its next request.
+// As the stream clients, but a datagram may be lost, and then the sender
+// moves to a new port so a late reply cannot be taken for the answer to its
+// next request.
 void run_valid_datagram_senders(unsigned seed) {
     std::mt19937 rng(seed);
-    struct sender {
-        int fd = -1;
-        exchange current;
-        steady::time_point since;
-    };
-    std::vector<sender> senders(valid_datagram_senders);
-    auto start = [&](sender& d) {
+    std::vector<valid_peer> senders(valid_datagram_senders);
+    auto start = [&](valid_peer& d) {
         d.current = exchange::random(rng);
         d.since = steady::now();
         requests += static_cast<long>(d.current.requests.size());
         for (const auto& r : d.current.requests) send_datagram(d.fd, r);
     };
-    for (auto& d : senders) {
-        d.fd = open_datagram();
-        if (d.fd < 0) {
-            fail("datagram socket");
-            running = false;
-            return;
+    auto serve = [&](valid_peer& d, short) {
+        bool done = false;
+        char buffer[2048];
+        ssize_t n = 0;
+        while (!done && (n = ::recv(d.fd, buffer, sizeof buffer, 0)) >= 0) {
+            if (n > static_cast<ssize_t>(max_reply_length)) fail("reply datagram longer than 100");
+            done = d.current.take(std::string(buffer, static_cast<std::size_t>(n)));
         }
-        start(d);
-    }
-    std::vector<pollfd> polled(senders.size());
-    while (running) {
-        for (std::size_t i = 0; i < senders.size(); ++i) polled[i] = {senders[i].fd, POLLIN, 0};
-        if (::poll(polled.data(), polled.size(), 100) < 0) continue;
-        for (std::size_t i = 0; i < senders.size(); ++i) {
-            sender& d = senders[i];
-            bool done = false;
-            char buffer[2048];
-            ssize_t n = 0;
-            while (!done && (n = ::recv(d.fd, buffer, sizeof buffer, 0)) >= 0) {
-                if (n > static_cast<ssize_t>(max_reply_length)) fail("reply datagram longer than 100");
-                done = d.current.take(std::string(buffer, static_cast<std::size_t>(n)));
+        if (done) {
+            start(d);
+        } else if (steady::now() - d.since > 1s) {
+            ++datagrams_lost;
+            ::close(d.fd);
+            d.fd = open_datagram();
+            if (d.fd < 0) {
+                fail("datagram socket");
+                return false;
             }
-            if (done) {
-                start(d);
-            } else if (steady::now() - d.since > 1s) {
-                ++datagrams_lost;
-                ::close(d.fd);
-                d.fd = open_datagram();
-                if (d.fd < 0) {
-                    fail("datagram socket");
-                    running = false;
-                    return;
-                }
-                start(d);
-            }
+            start(d);
         }
-    }
-    for (auto& d : senders) ::close(d.fd);
+        return true;
+    };
+    drive_peers(senders, open_datagram, "datagram socket", start, serve);
 }
 
 // Every kind of bad client, a few of each per round.
