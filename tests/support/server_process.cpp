@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -50,6 +51,15 @@ bool readable(int fd, std::chrono::milliseconds limit) {
     return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
 }
 
+std::vector<std::string> server_prefix() {
+    std::vector<std::string> words;
+    const char* prefix = std::getenv("ATOM_SERVER_PREFIX");
+    if (prefix == nullptr) return words;
+    std::istringstream in(prefix);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
 template <class Predicate>
 bool wait_until(Predicate done, std::chrono::milliseconds limit) {
     const auto deadline = steady::now() + limit;
@@ -70,6 +80,11 @@ server_process::server_process(const launch_options& options)
         const int out = ::open(out_path_.c_str(), O_WRONLY | O_TRUNC);
         const int err = ::open(err_path_.c_str(), O_WRONLY | O_TRUNC);
         if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(120);
+        if (options.error_pipe_closed) {
+            int ends[2];
+            if (::pipe(ends) != 0 || ::dup2(ends[1], 2) < 0) ::_exit(123);
+            ::close(ends[0]);
+        }
         // The server starts with the standard streams alone, as from a shell.
         for (int fd = 3; fd < 1024; ++fd) ::close(fd);
         // For sanitizer builds: the preloaded object may come before the
@@ -84,13 +99,21 @@ server_process::server_process(const launch_options& options)
             if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(121);
         }
         if (!options.preload.empty()) ::setenv("LD_PRELOAD", options.preload.c_str(), 1);
+        // Unique to this server, even where process ids repeat (every test's
+        // own process namespace): a wrapper's log can be named after it.
+        ::setenv("ATOM_SERVER_RUN_ID", out_path_.substr(out_path_.rfind('/') + 1).c_str(), 1);
         std::vector<char*> argv;
+        // ATOM_SERVER_PREFIX runs the server under another program, such as
+        // "valgrind --log-file=/tmp/vg.%p": its words come first, then the
+        // server and its arguments.
+        std::vector<std::string> prefix = server_prefix();
+        for (auto& word : prefix) argv.push_back(word.data());
         std::string program = ATOM_SERVER_PATH;
         argv.push_back(program.data());
         std::vector<std::string> args = options.args;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(122);
     }
 }
@@ -103,6 +126,16 @@ server_process::~server_process() {
 
 void server_process::kill_now() {
     if (pid_ <= 0) return;
+    // A wrapper such as valgrind reports only when the process ends by a
+    // signal it can see; the server has no handler, so SIGTERM ends it.
+    if (!server_prefix().empty()) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        if (wait_until([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10s)) {
+            pid_ = -1;
+            return;
+        }
+    }
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
@@ -145,7 +178,10 @@ std::optional<pid_t> find_server_pid(pid_t except) {
         if (pid <= 0 || pid == except) continue;
         const std::string stat = read_file("/proc/" + std::string(entry->d_name) + "/stat");
         // "pid (comm) state ...": a zombie ('Z') no longer serves.
-        if (stat.find("(atom_server) ") != std::string::npos &&
+        // Under valgrind the process's name is that of the tool.
+        const bool named = stat.find("(atom_server) ") != std::string::npos ||
+                           (!server_prefix().empty() && stat.find("(memcheck-amd64-) ") != std::string::npos);
+        if (named &&
             stat.find(") Z") == std::string::npos) {
             found = pid;
             break;
@@ -177,6 +213,26 @@ long cpu_ticks(pid_t pid) {
         if (i == 13) stime = std::atol(field.c_str());
     }
     return utime + stime;
+}
+
+long resident_kib(pid_t pid) {
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+bool only_loopback_network() {
+    struct if_nameindex* interfaces = ::if_nameindex();
+    if (interfaces == nullptr) return false;
+    bool only_lo = true;
+    for (struct if_nameindex* i = interfaces; i->if_index != 0; ++i) {
+        if (std::strcmp(i->if_name, "lo") != 0) only_lo = false;
+    }
+    ::if_freenameindex(interfaces);
+    return only_lo;
 }
 
 udp_client::udp_client(std::uint16_t port) {

@@ -17,6 +17,9 @@ struct launch_options {
     std::vector<std::string> args;
     long max_descriptors = 0;   // RLIMIT_NOFILE for the server; 0 leaves it
     std::string preload;        // a shared object for LD_PRELOAD
+    // Standard error is a pipe whose reader has gone, as when the log
+    // reader of a server started as "atom_server 2>&1 | logger" has ended.
+    bool error_pipe_closed = false;
 };
 
 class server_process {
@@ -51,6 +54,10 @@ std::optional<pid_t> find_server_pid(pid_t except = -1);
 int count_open_descriptors(pid_t pid);
 // CPU time (user + system) the process has used, in clock ticks.
 long cpu_ticks(pid_t pid);
+// Resident memory of the process in KiB (VmRSS), or -1.
+long resident_kib(pid_t pid);
+// True when the only network interface is loopback, as in tests/in_netns.sh.
+bool only_loopback_network();
 
 class udp_client {
 public:
