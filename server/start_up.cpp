@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +63,22 @@ int open_listener(server_state& s) {
     return 0;
 }
 
+// Descriptors from FD_SETSIZE on fit neither the client table nor the select
+// set, so a connection given one can only be shut, while the clients holding
+// all the others stay: silent ones could lock everyone out for hours. At the
+// limit the accept fails instead, and the least recently active client makes
+// room. If the limit cannot be lowered, such connections are still shut.
+void limit_descriptors_to_select_set() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        report_system_error("getrlimit");
+        return;
+    }
+    if (limit.rlim_cur <= FD_SETSIZE) return;  // RLIM_INFINITY is above it
+    limit.rlim_cur = FD_SETSIZE;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) report_system_error("setrlimit");
+}
+
 }  // namespace
 
 bool parse_command_line(int argc, const char* const* argv, start_options& options) {
@@ -108,6 +125,8 @@ int start_server(int argc, const char* const* argv) {
         report_system_error("signal");
         return 1;
     }
+
+    limit_descriptors_to_select_set();
 
     // Not blocking: a datagram that select saw may be dropped before the read.
     const int datagram_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
