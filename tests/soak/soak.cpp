@@ -7,7 +7,7 @@
 // the same over UDP and TCP, the server's descriptors must be back to their
 // count at the start, and its resident memory may have grown only by what the
 // atoms added explain. Prints the figures; exits 1 when an invariant broke.
-// Runs only inside tests/in_netns.sh. SOAK_SEED changes the random choices.
+// Runs only inside tests/in_netns.sh. SOAK_RANDOM_START changes the random choices.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -241,8 +241,8 @@ struct valid_peer {
     steady::time_point since;
 };
 
-void run_valid_stream_clients(unsigned seed) {
-    std::mt19937 rng(seed);
+void run_valid_stream_clients(unsigned random_start) {
+    std::mt19937 rng(random_start);
     std::vector<valid_peer> clients(valid_stream_clients);
     auto start = [&](valid_peer& c) {
         c.current = exchange::random(rng);
@@ -288,8 +288,8 @@ void run_valid_stream_clients(unsigned seed) {
 // As the stream clients, but a datagram may be lost, and then the sender
 // moves to a new port so a late reply cannot be taken for the answer to its
 // next request.
-void run_valid_datagram_senders(unsigned seed) {
-    std::mt19937 rng(seed);
+void run_valid_datagram_senders(unsigned random_start) {
+    std::mt19937 rng(random_start);
     std::vector<valid_peer> senders(valid_datagram_senders);
     auto start = [&](valid_peer& d) {
         d.current = exchange::random(rng);
@@ -323,8 +323,8 @@ void run_valid_datagram_senders(unsigned seed) {
 }
 
 // Every kind of bad client, a few of each per round.
-void run_bad_clients(unsigned seed) {
-    std::mt19937 rng(seed);
+void run_bad_clients(unsigned random_start) {
+    std::mt19937 rng(random_start);
     const int garbage_socket = open_datagram();
     {
         // Over a stream, so that it cannot be lost; "S" confirms it is in force.
@@ -511,8 +511,8 @@ int main() {
     }
     const char* seconds_text = std::getenv("SOAK_SECONDS");
     const long seconds = seconds_text != nullptr ? std::atol(seconds_text) : 20;
-    const char* seed_text = std::getenv("SOAK_SEED");
-    const unsigned seed = seed_text != nullptr ? static_cast<unsigned>(std::atol(seed_text)) : 1;
+    const char* random_start_text = std::getenv("SOAK_RANDOM_START");
+    const unsigned random_start = random_start_text != nullptr ? static_cast<unsigned>(std::atol(random_start_text)) : 1;
 
     server_process server({.args = {"-quiet", "-no_fork"}});
     if (!server.wait_until_serving()) {
@@ -525,9 +525,9 @@ int main() {
     ping_figures pings;
     std::vector<std::thread> threads;
     threads.emplace_back(run_pings, std::ref(pings));
-    threads.emplace_back(run_valid_stream_clients, seed);
-    threads.emplace_back(run_valid_datagram_senders, seed + 1);
-    threads.emplace_back(run_bad_clients, seed + 2);
+    threads.emplace_back(run_valid_stream_clients, random_start);
+    threads.emplace_back(run_valid_datagram_senders, random_start + 1);
+    threads.emplace_back(run_bad_clients, random_start + 2);
     const auto deadline = steady::now() + std::chrono::seconds(seconds);
     while (running && steady::now() < deadline) std::this_thread::sleep_for(100ms);
     const int descriptors_at_peak = count_open_descriptors(server.pid());
