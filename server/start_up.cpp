@@ -110,7 +110,8 @@ bool probe_running_server() {
     const sockaddr_in local = ipv4_address(INADDR_LOOPBACK, stream_port);
     const bool answered =
         ::connect(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-    ::close(fd);  // nothing uses it afterwards, whatever the connect did
+    // Nothing uses it afterwards, whatever the connect did.
+    if (::close(fd) == -1) report_system_error("close");
     return answered;
 }
 

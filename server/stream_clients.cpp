@@ -19,6 +19,11 @@ int accept_nonblocking(int listener) {
     return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 
+// For descriptors that are not (or no longer) a recorded client.
+void close_descriptor(int d) {
+    if (::close(d) == -1) report_system_error("close");
+}
+
 // The connection that select saw is gone already, or a signal came: not a
 // shortage of descriptors, so no client is evicted for it.
 bool nothing_to_accept(int error) {
@@ -43,10 +48,10 @@ int least_recently_active(const server_state& s) {
 // to take the connection and shut it; the client sees it closed.
 void shed_pending_connection(server_state& s) {
     if (s.spare_descriptor < 0) return;
-    ::close(s.spare_descriptor);
+    close_descriptor(s.spare_descriptor);
     s.spare_descriptor = -1;
     const int d = accept_nonblocking(s.listener);
-    if (d >= 0) ::close(d);
+    if (d >= 0) close_descriptor(d);
     s.spare_descriptor = open_spare_descriptor();
 }
 
@@ -81,7 +86,7 @@ void accept_client(server_state& s) {
     const linger lingering{1, linger_s};
     if (::setsockopt(d, SOL_SOCKET, SO_LINGER, &lingering, sizeof lingering) == -1) {
         report_system_error("set SO_LINGER");
-        ::close(d);  // never recorded, so nothing else would close it
+        close_descriptor(d);  // never recorded, so nothing else would close it
         return;
     }
     const int on = 1;
@@ -92,7 +97,7 @@ void accept_client(server_state& s) {
     if (d >= max_clients) {
         write_err("Internal Error, stupid WINSOCK large FD bug.\n");
         write_err("Increase FD_SETSIZE.  Item not added to fdset.\n");
-        ::close(d);  // it fits neither the table nor the set
+        close_descriptor(d);  // it fits neither the table nor the set
         return;
     }
     const std::int64_t now = s.clock();
