@@ -20,6 +20,14 @@ bool slot_in_use(const server_state& s, int d) {
     return d >= 0 && d < max_clients && s.client_table[d].connected_at != slot_free;
 }
 
+void record_client(server_state& s, int d, std::int64_t now) {
+    client_slot& slot = s.client_table[d];
+    slot.connected_at = now;
+    slot.last_activity = now;
+    FD_SET(d, &s.watched_set);
+}
+
+// A freed slot holds no partial frame, so a new client starts afresh.
 void forget_client(server_state& s, int d) {
     if (d < 0 || d >= max_clients) return;
     client_slot& slot = s.client_table[d];

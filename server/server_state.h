@@ -59,6 +59,10 @@ void init_server_state(server_state& s, atom_table& atoms);
 
 bool slot_in_use(const server_state& s, int d);
 
+// Records accepted connection d (below max_clients) as a client since now and
+// watches it.
+void record_client(server_state& s, int d, std::int64_t now);
+
 // Frees slot d and stops watching d, without closing it.
 void forget_client(server_state& s, int d);
 

@@ -100,13 +100,7 @@ void accept_client(server_state& s) {
         close_descriptor(d);  // it fits neither the table nor the set
         return;
     }
-    const std::int64_t now = s.clock();
-    client_slot& slot = s.client_table[d];
-    slot.connected_at = now;
-    slot.last_activity = now;
-    slot.have_length = false;
-    slot.body_received = 0;
-    FD_SET(d, &s.watched_set);
+    record_client(s, d, s.clock());
 }
 
 void sweep_idle_clients(server_state& s) {

@@ -33,14 +33,16 @@ struct loop_fixture : testing::Test {
         if (s.datagram_socket >= 0) ::close(s.datagram_socket);
     }
 
-    // Returns the test's end; the server's end is recorded as a client.
-    int add_client() {
+    // The server's end is recorded as a client; the test keeps the peer.
+    struct client_ends {
+        int server;
+        int peer;
+    };
+    client_ends add_client() {
         int ends[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        s.client_table[ends[0]].connected_at = 1;
-        s.client_table[ends[0]].last_activity = 1;
-        FD_SET(ends[0], &s.watched_set);
-        return ends[1];
+        record_client(s, ends[0], 1);
+        return {ends[0], ends[1]};
     }
 };
 
@@ -48,15 +50,12 @@ TEST_F(loop_fixture, recovery_drops_bad_descriptor_and_closes_healthy_clients) {
     // Capturing opens files: before the bad descriptor, so none reuses it.
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const int peer_a = add_client();
-    const int server_a = peer_a - 1;
-    const int peer_b = add_client();
-    const int server_b = peer_b - 1;
+    const auto [server_a, peer_a] = add_client();
+    const auto [server_b, peer_b] = add_client();
     // A client slot whose descriptor was closed behind the loop's back.
     const int bad = ::dup(peer_b);
     ASSERT_EQ(::close(bad), 0);
-    s.client_table[bad].connected_at = 1;
-    FD_SET(bad, &s.watched_set);
+    record_client(s, bad, 1);
 
     run_one_pass(s);
     const std::string out = testing::internal::GetCapturedStdout();

@@ -33,9 +33,8 @@ struct sweep_fixture : testing::Test {
         int ends[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         ::close(ends[1]);
-        s.client_table[ends[0]].connected_at = connected;
+        record_client(s, ends[0], connected);
         s.client_table[ends[0]].last_activity = last;
-        FD_SET(ends[0], &s.watched_set);
         return ends[0];
     }
     std::string sweep_at(std::int64_t now) {

@@ -118,9 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz_check(ends[0] <= lowest_descriptor + 4, "a descriptor leaked from an earlier input");
     const int d = ends[0];
     const int peer = ends[1];
-    s->client_table[d].connected_at = fixed_clock();
-    s->client_table[d].last_activity = fixed_clock();
-    FD_SET(d, &s->watched_set);
+    record_client(*s, d, fixed_clock());
 
     expected_stream expected;
     std::string received;
