@@ -247,9 +247,10 @@ const _send_get_atom_msg* atom_table::associate(std::int32_t value, std::string_
         const record* found = *by_string;
         if (found->value == value) return nullptr;  // the same pair again changes nothing
         if (verbose) {
-            trace("Atom cache inconsistency, tried to associate string \"%.*s\" with value %d\n"
-                  "\tPrevious association was value %d\n",
-                  static_cast<int>(text.size()), text.data(), value, found->value);
+            trace(
+                "Atom cache inconsistency, tried to associate string \"%.*s\" with value %d\n"
+                "\tPrevious association was value %d\n",
+                static_cast<int>(text.size()), text.data(), value, found->value);
         }
         return found;
     }
@@ -257,9 +258,10 @@ const _send_get_atom_msg* atom_table::associate(std::int32_t value, std::string_
     if (by_value != maps_->value_map.end()) {
         const record* found = *by_value;
         if (verbose) {
-            trace("Atom cache inconsistency, tried to associate value %d with string \"%.*s\"\n"
-                  "\tPrevious association was string \"%s\"\n",
-                  value, static_cast<int>(text.size()), text.data(), found->string);
+            trace(
+                "Atom cache inconsistency, tried to associate value %d with string \"%.*s\"\n"
+                "\tPrevious association was string \"%s\"\n",
+                value, static_cast<int>(text.size()), text.data(), found->string);
         }
         return found;
     }
@@ -308,7 +310,8 @@ void do_atom_to_string(atom_table& table, const char* text, char* reply) {
     // "S" and up to 99 characters of the string: the one reply that may use
     // all 100 characters.
     reply[0] = 'S';
-    const std::size_t length = found == nullptr ? 0 : ::strnlen(found->string, max_reply_length - 1);
+    const std::size_t length =
+        found == nullptr ? 0 : ::strnlen(found->string, max_reply_length - 1);
     if (length > 0) std::memcpy(reply + 1, found->string, length);
     reply[1 + length] = '\0';
     if (table.verbose) trace("Sending %s\n", reply);

@@ -181,7 +181,7 @@ std::int64_t now_ns() {
 
 // Latencies in steps of 100 ns up to 100 ms; anything longer lands in the last.
 class latency_histogram {
-  public:
+public:
     void add(std::int64_t ns) {
         std::size_t i = static_cast<std::size_t>(std::max<std::int64_t>(ns, 0) / step_ns);
         if (i >= counts_.size()) i = counts_.size() - 1;
@@ -201,7 +201,7 @@ class latency_histogram {
         return static_cast<double>(counts_.size() * step_ns) / 1000.0;
     }
 
-  private:
+private:
     static constexpr std::int64_t step_ns = 100;
     std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(1000000);
     std::uint64_t total_ = 0;
@@ -256,7 +256,7 @@ void append_number(std::string& s, std::int64_t n) {
 }
 
 class load_run {
-  public:
+public:
     explicit load_run(const options& o) : o_(o) {}
 
     void connect_all();
@@ -264,7 +264,7 @@ class load_run {
     bool run();
     void print_line(std::FILE* to, double elapsed_s) const;
 
-  private:
+private:
     void start_request(connection& c);
     void send_request(connection& c, const request& r);
     void emit(connection& c, const std::string& text);

@@ -60,8 +60,8 @@ bool probe_is_bad(int d) {
 void exchange_datagram(server_state& s) {
     sockaddr_in source{};
     socklen_t source_length = sizeof source;
-    const ssize_t received = ::recvfrom(s.datagram_socket, s.request_buffer, max_datagram_request, 0,
-                                        reinterpret_cast<sockaddr*>(&source), &source_length);
+    const ssize_t received = ::recvfrom(s.datagram_socket, s.request_buffer, max_datagram_request,
+                                        0, reinterpret_cast<sockaddr*>(&source), &source_length);
     if (received < 0) {
         // The socket does not block: a datagram that select saw may be gone
         // (a bad checksum), and a signal may cut the call short.

@@ -37,7 +37,8 @@ INSTANTIATE_TEST_SUITE_P(
         exchange_case{"empty_string", {{"S", "N-1"}, {"A5 ", ""}, {"S", "N5"}, {"N5", "S"}}},
         exchange_case{"minus_one_reads_like_absent",
                       {{"A-1 neg", ""}, {"Sneg", "N-1"}, {"Sabsent", "N-1"}, {"N-1", "Sneg"}}},
-        exchange_case{"repeat_is_accepted_quietly", {{"A7 foo", ""}, {"A7 foo", ""}, {"Sfoo", "N7"}}},
+        exchange_case{"repeat_is_accepted_quietly",
+                      {{"A7 foo", ""}, {"A7 foo", ""}, {"Sfoo", "N7"}}},
         exchange_case{"conflicts_report_the_pair_in_force",
                       {{"A7 foo", ""},
                        {"A8 foo", "E7 foo"},
@@ -59,8 +60,9 @@ INSTANTIATE_TEST_SUITE_P(
                        {"A10 " + long_string, ("E9 " + long_string).substr(0, 99)}}},
         exchange_case{"ping_and_unknown_letters",
                       {{"P", "R"}, {"Pxyz", "R"}, {"p", ""}, {"sfoo", ""}, {"", ""}, {"X1", ""}}},
-        exchange_case{"any_byte_but_zero",
-                      {{"A3 a b\t\x01\xfe\n", ""}, {"Sa b\t\x01\xfe\n", "N3"}, {"N3", "Sa b\t\x01\xfe\n"}}},
+        exchange_case{
+            "any_byte_but_zero",
+            {{"A3 a b\t\x01\xfe\n", ""}, {"Sa b\t\x01\xfe\n", "N3"}, {"N3", "Sa b\t\x01\xfe\n"}}},
         // The string would start past the terminator: nothing is associated.
         exchange_case{"number_ending_the_request_is_ignored",
                       {{"A7", ""}, {"N7", "S"}, {"A", ""}, {"N0", "S"}, {"A-", ""}, {"N0", "S"}}}),

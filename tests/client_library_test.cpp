@@ -510,7 +510,6 @@ private:
     std::atomic<int> connections_ = 0;
     std::thread thread_;
 
-
     void serve() {
         while (!stop_) {
             pollfd p{listener_, POLLIN, 0};

@@ -128,7 +128,8 @@ TEST(load_progress_line, appears_after_a_second_and_is_redrawn_a_few_times_a_sec
     EXPECT_EQ(progress.update(counts), "");
     EXPECT_EQ(progress.finish(), "");  // a short load leaves no line behind
     now += std::chrono::milliseconds(1);
-    EXPECT_EQ(progress.update(counts), "\r2000 lines read, 1500 accepted, 500 refused (2000 lines/s)");
+    EXPECT_EQ(progress.update(counts),
+              "\r2000 lines read, 1500 accepted, 500 refused (2000 lines/s)");
     now += std::chrono::milliseconds(100);
     EXPECT_EQ(progress.update(counts), "");
     now += std::chrono::milliseconds(150);

@@ -53,8 +53,8 @@ TEST(start_up, quiet_prints_nothing_and_forks) {
 }
 
 TEST(start_up, no_fork_serves_in_the_same_process) {
-    for (const auto& args : {std::vector<std::string>{"-no_fork"},
-                             std::vector<std::string>{"-no_fork", "-no_fork"}}) {
+    for (const auto& args :
+         {std::vector<std::string>{"-no_fork"}, std::vector<std::string>{"-no_fork", "-no_fork"}}) {
         server_process server({.args = args});
         ASSERT_TRUE(server.wait_until_serving());
         EXPECT_EQ(server.out(), not_found_running);

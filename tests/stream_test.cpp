@@ -199,7 +199,8 @@ TEST_F(limited_stream_fixture, a_failed_accept_evicts_the_client_with_the_oldest
     const std::string out = server->out();
     const std::string evicting = "accept failedClosing oldest -> fd ";
     ASSERT_EQ(out.rfind(evicting, 0), 0u) << out;
-    EXPECT_EQ(out.substr(evicting.size()).find_first_not_of("0123456789"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(evicting.size()).find_first_not_of("0123456789"), std::string::npos)
+        << out;
     c.clear();
     newcomer.close_now();
     EXPECT_TRUE(descriptors_back_to_baseline());

@@ -86,9 +86,8 @@ TEST_F(sweep_fixture, messages_of_several_closes_run_together_with_traces_when_v
     const int a = add_client(start, start - 4000);
     const int b = add_client(start, start - 4000);
     const std::string da = std::to_string(a), db = std::to_string(b);
-    EXPECT_EQ(sweep_at(start + 3600),
-              "Timeout -> fd " + da + "Closing client " + da + "\nTimeout -> fd " + db +
-                  "Closing client " + db + "\n");
+    EXPECT_EQ(sweep_at(start + 3600), "Timeout -> fd " + da + "Closing client " + da +
+                                          "\nTimeout -> fd " + db + "Closing client " + db + "\n");
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ void check_table(const atom_table& table, const model_table& model) {
     fuzz_check(model.by_string.size() == model.by_value.size(), "model is not one-to-one");
     for (const auto& [text, value] : model.by_string) {
         const auto found = table.string_to_atom(text);
-        fuzz_check(found.has_value() && *found == value, "an association does not read back by string");
+        fuzz_check(found.has_value() && *found == value,
+                   "an association does not read back by string");
         const _send_get_atom_msg* r = table.atom_to_string(value);
         fuzz_check(r != nullptr && r->value == value && text == r->string,
                    "an association does not read back by value");

@@ -65,7 +65,8 @@ struct model_table {
                 if (number(request, 1, v) == std::string::npos) return "";
                 auto it = by_value.find(v);
                 // "S" and up to 99 bytes of the string: 100 characters at most.
-                return "S" + (it == by_value.end() ? std::string() : it->second.substr(0, max_reply_length - 1));
+                return "S" + (it == by_value.end() ? std::string()
+                                                   : it->second.substr(0, max_reply_length - 1));
             }
             case 'A': {
                 std::int32_t v = 0;

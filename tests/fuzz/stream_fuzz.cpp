@@ -59,7 +59,8 @@ struct expected_stream {
 
 void check_client_record(const server_state& s, int d) {
     const bool in_use = slot_in_use(s, d);
-    fuzz_check(in_use == (FD_ISSET(d, &s.watched_set) != 0), "watched set and client table disagree");
+    fuzz_check(in_use == (FD_ISSET(d, &s.watched_set) != 0),
+               "watched set and client table disagree");
     if (!in_use) return;
     const client_slot& slot = s.client_table[d];
     // Without a length byte the count is stale and unused: the next length
@@ -128,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t* piece = data + at + 1;
         at += 1 + count;
         if (count > 0) {
-            fuzz_check(::write(peer, piece, count) == static_cast<ssize_t>(count), "write to the server");
+            fuzz_check(::write(peer, piece, count) == static_cast<ssize_t>(count),
+                       "write to the server");
         }
         expected.add(piece, count);
         serve(*s, d, count + 2);

@@ -44,11 +44,11 @@ constexpr int storm_size = 40;
 constexpr std::int32_t long_reply_value = -100000;  // outside the pool, with a long string
 constexpr int string_pool = 4000;
 constexpr int value_pool = 6000;
-constexpr auto reply_limit = 5s;        // a valid client waits this long at most
-constexpr auto ping_limit = 5s;         // longer than this counts as frozen
+constexpr auto reply_limit = 5s;  // a valid client waits this long at most
+constexpr auto ping_limit = 5s;   // longer than this counts as frozen
 constexpr std::size_t max_reply_length = 100;
 constexpr long memory_slack_kib = 4096;
-constexpr long bytes_per_atom = 1024;   // generous: a record, its string, two map nodes
+constexpr long bytes_per_atom = 1024;  // generous: a record, its string, two map nodes
 
 std::atomic<bool> running{true};
 std::atomic<long> requests{0};
@@ -89,7 +89,8 @@ std::string pool_string(std::mt19937& rng) {
 
 std::int32_t pool_value(std::mt19937& rng) {
     // Some negative values too, but never -1: it reads back like an unknown string.
-    const std::int32_t v = std::uniform_int_distribution<std::int32_t>(0, value_pool)(rng) - value_pool / 4;
+    const std::int32_t v =
+        std::uniform_int_distribution<std::int32_t>(0, value_pool)(rng) - value_pool / 4;
     return v == -1 ? -2 : v;
 }
 
@@ -128,7 +129,8 @@ int open_datagram() {
 
 void send_datagram(int fd, const std::string& payload) {
     const sockaddr_in to = loopback_address(4444);
-    (void)::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    (void)::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to);
 }
 
 void close_with_reset(int fd) {
@@ -213,7 +215,8 @@ struct exchange {
 // opens each and starts its first exchange, then polls them all and lets
 // serve read what came; serve returns false when the group must stop.
 template <class Peer, class Start, class Serve>
-void drive_peers(std::vector<Peer>& peers, int (*open)(), const char* what, Start start, Serve serve) {
+void drive_peers(std::vector<Peer>& peers, int (*open)(), const char* what, Start start,
+                 Serve serve) {
     for (auto& p : peers) {
         p.fd = open();
         if (p.fd < 0) {
@@ -250,7 +253,8 @@ void run_valid_stream_clients(unsigned random_start) {
         for (const auto& r : c.current.requests) bytes += frame(r);
         c.since = steady::now();
         requests += static_cast<long>(c.current.requests.size());
-        if (::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        if (::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(bytes.size())) {
             fail("valid stream client could not send");
         }
     };
@@ -394,7 +398,9 @@ void run_bad_clients(unsigned random_start) {
                 it = non_reading.erase(it);
                 continue;
             }
-            if (n > 0) unread_requests += n / static_cast<ssize_t>(frame("N" + std::to_string(long_reply_value)).size());
+            if (n > 0)
+                unread_requests +=
+                    n / static_cast<ssize_t>(frame("N" + std::to_string(long_reply_value)).size());
             ++it;
         }
         // A client that sends a request and resets the connection.
@@ -512,7 +518,8 @@ int main() {
     const char* seconds_text = std::getenv("SOAK_SECONDS");
     const long seconds = seconds_text != nullptr ? std::atol(seconds_text) : 20;
     const char* random_start_text = std::getenv("SOAK_RANDOM_START");
-    const unsigned random_start = random_start_text != nullptr ? static_cast<unsigned>(std::atol(random_start_text)) : 1;
+    const unsigned random_start =
+        random_start_text != nullptr ? static_cast<unsigned>(std::atol(random_start_text)) : 1;
 
     server_process server({.args = {"-quiet", "-no_fork"}});
     if (!server.wait_until_serving()) {
@@ -544,20 +551,23 @@ int main() {
     if (descriptors_after != descriptors_before) fail("the server's descriptors did not come back");
     const long memory_after = resident_kib(server.pid());
     const long memory_allowed = memory_slack_kib + checked * bytes_per_atom / 1024;
-    if (memory_after - memory_before > memory_allowed) fail("resident memory grew beyond the atoms added");
+    if (memory_after - memory_before > memory_allowed)
+        fail("resident memory grew beyond the atoms added");
     if (!server.wait_until_serving(1s)) fail("the server stopped serving");
 
     std::printf("soak: %ld s, %ld valid requests, %ld bad inputs, %ld datagram exchanges lost\n",
                 seconds, requests.load(), bad_inputs.load(), datagrams_lost.load());
-    std::printf("soak: %ld requests from clients that never read their replies; %ld of them dropped\n",
-                unread_requests.load(), unread_dropped.load());
+    std::printf(
+        "soak: %ld requests from clients that never read their replies; %ld of them dropped\n",
+        unread_requests.load(), unread_dropped.load());
     std::printf("soak: %ld pings, worst answer %.1f ms over TCP, %.1f ms over UDP\n", pings.pings,
                 ms(pings.worst_stream), ms(pings.worst_datagram));
     std::printf("soak: %ld associations read back over UDP and TCP\n", checked);
     std::printf("soak: server descriptors %d before, %d at the end of the load, %d after\n",
                 descriptors_before, descriptors_at_peak, descriptors_after);
-    std::printf("soak: server resident memory %ld KiB before, %ld KiB after (%ld KiB allowed growth)\n",
-                memory_before, memory_after, memory_allowed);
+    std::printf(
+        "soak: server resident memory %ld KiB before, %ld KiB after (%ld KiB allowed growth)\n",
+        memory_before, memory_after, memory_allowed);
     if (failures > 0) {
         std::printf("soak: FAILED, %ld invariant(s) broken\n", failures.load());
         return 1;

@@ -144,8 +144,7 @@ void server_process::kill_now() {
 std::optional<int> server_process::wait_exit(std::chrono::milliseconds limit) {
     if (pid_ <= 0) return std::nullopt;
     int status = 0;
-    const bool ended = wait_until(
-        [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
+    const bool ended = wait_until([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit);
     if (!ended) return std::nullopt;
     pid_ = -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -179,10 +178,10 @@ std::optional<pid_t> find_server_pid(pid_t except) {
         const std::string stat = read_file("/proc/" + std::string(entry->d_name) + "/stat");
         // "pid (comm) state ...": a zombie ('Z') no longer serves.
         // Under valgrind the process's name is that of the tool.
-        const bool named = stat.find("(atom_server) ") != std::string::npos ||
-                           (!server_prefix().empty() && stat.find("(memcheck-amd64-) ") != std::string::npos);
-        if (named &&
-            stat.find(") Z") == std::string::npos) {
+        const bool named =
+            stat.find("(atom_server) ") != std::string::npos ||
+            (!server_prefix().empty() && stat.find("(memcheck-amd64-) ") != std::string::npos);
+        if (named && stat.find(") Z") == std::string::npos) {
             found = pid;
             break;
         }
@@ -295,8 +294,8 @@ std::optional<std::string> tcp_client::read_frame(std::chrono::milliseconds limi
     auto read_exactly = [&](char* into, std::size_t count) {
         std::size_t got = 0;
         while (got < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - steady::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
             if (left.count() <= 0 || !readable(fd_, left)) return false;
             const ssize_t n = ::recv(fd_, into + got, count - got, 0);
             if (n <= 0) return false;
