@@ -17,11 +17,11 @@ void init_server_state(server_state& s, atom_table& atoms) {
 }
 
 bool slot_in_use(const server_state& s, int d) {
-    return d >= 0 && d < max_clients && s.client_table[d].connected_at != slot_free;
+    return d >= 0 && d < max_clients && s.slot(d).connected_at != slot_free;
 }
 
 void record_client(server_state& s, int d, std::int64_t now) {
-    client_slot& slot = s.client_table[d];
+    client_slot& slot = s.slot(d);
     slot.connected_at = now;
     slot.last_activity = now;
     FD_SET(d, &s.watched_set);
@@ -30,7 +30,7 @@ void record_client(server_state& s, int d, std::int64_t now) {
 // A freed slot holds no partial frame, so a new client starts afresh.
 void forget_client(server_state& s, int d) {
     if (d < 0 || d >= max_clients) return;
-    client_slot& slot = s.client_table[d];
+    client_slot& slot = s.slot(d);
     slot.connected_at = slot_free;
     slot.have_length = false;
     slot.body_received = 0;

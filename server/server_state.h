@@ -52,6 +52,10 @@ struct server_state {
     // frame and text go out from one piece of memory.
     char reply_frame[1 + reply_buffer_size];
     char* reply_buffer() { return reply_frame + 1; }
+
+    // Slot of client descriptor d, which must be below max_clients.
+    client_slot& slot(int d) { return client_table[static_cast<std::size_t>(d)]; }
+    const client_slot& slot(int d) const { return client_table[static_cast<std::size_t>(d)]; }
 };
 
 // An empty watched_set and a client_table with every slot free.

@@ -36,7 +36,7 @@ int least_recently_active(const server_state& s) {
     int oldest = -1;
     for (int d = 0; d < max_clients; ++d) {
         if (!slot_in_use(s, d)) continue;
-        if (oldest < 0 || s.client_table[d].last_activity < s.client_table[oldest].last_activity) {
+        if (oldest < 0 || s.slot(d).last_activity < s.slot(oldest).last_activity) {
             oldest = d;
         }
     }
@@ -112,7 +112,7 @@ void sweep_idle_clients(server_state& s) {
     if (now - s.last_sweep < sweep_interval_s) return;
     s.last_sweep = now;
     for (int d = 0; d < max_clients; ++d) {
-        if (slot_in_use(s, d) && now - s.client_table[d].last_activity > sweep_interval_s) {
+        if (slot_in_use(s, d) && now - s.slot(d).last_activity > sweep_interval_s) {
             write_out("Timeout -> fd %d", d);
             close_client(s, d);
         }

@@ -72,7 +72,7 @@ void send_reply(server_state& s, int d) {
 }  // namespace
 
 void handle_tcp_data(server_state& s, int d) {
-    client_slot& slot = s.client_table[d];
+    client_slot& slot = s.slot(d);
     slot.last_activity = s.clock();
     if (!receive_frame(s, d, slot)) return;
 

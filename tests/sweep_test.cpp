@@ -34,7 +34,7 @@ struct sweep_fixture : testing::Test {
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         ::close(ends[1]);
         record_client(s, ends[0], connected);
-        s.client_table[ends[0]].last_activity = last;
+        s.slot(ends[0]).last_activity = last;
         return ends[0];
     }
     std::string sweep_at(std::int64_t now) {

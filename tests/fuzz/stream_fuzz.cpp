@@ -62,7 +62,7 @@ void check_client_record(const server_state& s, int d) {
     fuzz_check(in_use == (FD_ISSET(d, &s.watched_set) != 0),
                "watched set and client table disagree");
     if (!in_use) return;
-    const client_slot& slot = s.client_table[d];
+    const client_slot& slot = s.slot(d);
     // Without a length byte the count is stale and unused: the next length
     // byte resets it.
     fuzz_check(!slot.have_length || slot.body_received <= slot.body_length,
