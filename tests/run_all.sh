@@ -1,10 +1,11 @@
 #!/bin/sh
-# Builds and runs every test: the unit and integration tests in the Release
+# Builds and runs every test: the format check, the unit and integration tests in the Release
 # and the sanitizer (ASan + UBSan) builds, each fuzz target for FUZZ_SECONDS
 # (default 60), and the soak of the real binary under hostile clients for
 # SOAK_SECONDS (default 60; the sanitizer build for a third of that).
 set -eu
 cd "$(dirname "$0")/.."
+./tests/check_format.sh
 for preset in release asan; do
     cmake --preset "$preset"
     cmake --build --preset "$preset"
