@@ -10,6 +10,8 @@
 #include <optional>
 #include <string_view>
 
+#include "atoms/protocol.h"
+
 // One association. Both maps point at the same record; records are made only
 // by associate, never changed and never freed.
 struct _send_get_atom_msg {
@@ -17,11 +19,6 @@ struct _send_get_atom_msg {
     std::int32_t value;
     std::uint32_t hash;  // of string, kept so lookups and rehashes never hash it again
 };
-
-// A reply is at most this many characters; reply buffers hold one more for
-// the terminating zero byte.
-inline constexpr std::size_t max_reply_length = 100;
-inline constexpr std::size_t reply_buffer_size = max_reply_length + 1;
 
 class atom_table {
 public:

@@ -33,6 +33,8 @@
 #include <string_view>
 #include <vector>
 
+#include "atoms/protocol.h"
+
 namespace {
 
 enum class transport_kind { udp, tcp };
@@ -168,7 +170,7 @@ options parse_options(int argc, char** argv) {
         if (o.protocol == protocol_kind::redis)
             o.port = 6379;
         else
-            o.port = o.transport == transport_kind::udp ? 4444 : 4445;
+            o.port = o.transport == transport_kind::udp ? datagram_port : stream_port;
     }
     return o;
 }

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "atoms/protocol.h"
+
 namespace {
 
 [[noreturn]] void fail_system(const char* what) {
@@ -55,7 +57,7 @@ unsigned short port_argument(const char* text) {
 const char reply_frame[] = {1, 'R'};
 
 void serve_datagram(int udp) {
-    char request[100];
+    char request[max_datagram_request + 1];
     sockaddr_in from{};
     socklen_t from_length = sizeof from;
     const ssize_t got = ::recvfrom(udp, request, sizeof request - 1, 0,
@@ -78,7 +80,7 @@ void drop_client(fd_set& watched, int d) {
 void serve_client(fd_set& watched, int d) {
     unsigned char length = 0;
     if (::read(d, &length, 1) != 1) return drop_client(watched, d);
-    char body[256];
+    char body[max_frame_body];
     if (length > 0 && ::read(d, body, length) != length) return drop_client(watched, d);
     if (length < 1 || body[0] != 'P') return;
     if (::write(d, reply_frame, sizeof reply_frame) != static_cast<ssize_t>(sizeof reply_frame)) {
@@ -106,8 +108,8 @@ void accept_one(fd_set& watched, int listener) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const unsigned short udp_port = argc > 1 ? port_argument(argv[1]) : 4444;
-    const unsigned short tcp_port = argc > 2 ? port_argument(argv[2]) : 4445;
+    const unsigned short udp_port = argc > 1 ? port_argument(argv[1]) : datagram_port;
+    const unsigned short tcp_port = argc > 2 ? port_argument(argv[2]) : stream_port;
     if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) fail_system("signal");
     const int udp = open_bound(SOCK_DGRAM, udp_port);
     const int listener = open_bound(SOCK_STREAM, tcp_port);

@@ -139,7 +139,7 @@ atom_answer atom_client::associate(std::int32_t value, std::string_view text) {
     // A refusal's string may have been cut to fit the server's reply.
     const bool whole =
         answer.text == text ||
-        2 + std::to_string(answer.value).size() + answer.text.size() < max_reply_text;
+        2 + std::to_string(answer.value).size() + answer.text.size() < max_formatted_reply;
     if ((answer.status == atom_status::accepted || answer.status == atom_status::refused) &&
         whole) {
         remember(answer.value, answer.text);

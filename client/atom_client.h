@@ -61,10 +61,9 @@
 #include <string_view>
 #include <unordered_map>
 
-enum class transport_kind { udp, tcp };
+#include "atoms/protocol.h"
 
-inline constexpr std::uint16_t datagram_port = 4444;
-inline constexpr std::uint16_t stream_port = 4445;
+enum class transport_kind { udp, tcp };
 
 struct client_options {
     transport_kind transport = transport_kind::udp;

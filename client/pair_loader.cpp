@@ -212,7 +212,7 @@ private:
                 if (!reply.empty() && reply[0] == 'E') {
                     std::optional<pair_in_force> pair = read_refusal_reply(reply);
                     if (!pair) return unreadable(reply, "E, a value and a string");
-                    b.refusals.push_back({std::move(*pair), reply.size() < max_reply_text});
+                    b.refusals.push_back({std::move(*pair), reply.size() < max_formatted_reply});
                 } else if (is_alive_reply(reply)) {
                     batch settled = take_front();
                     if (!settle_batch(settled)) {
@@ -284,7 +284,7 @@ std::optional<value_string_line> parse_pair_line(std::string_view line, std::str
         return std::nullopt;
     }
     value_string_line pair{*value, std::string(line.substr(separator + 1))};
-    why = why_unsendable(pair.text, association_request(pair.value, pair.text), max_frame_request);
+    why = why_unsendable(pair.text, association_request(pair.value, pair.text), max_frame_body);
     if (!why.empty()) return std::nullopt;
     return pair;
 }

@@ -9,14 +9,7 @@
 #include <string>
 #include <string_view>
 
-// The server reads no more than 99 bytes of a datagram, and a frame's length
-// byte announces at most 255.
-inline constexpr std::size_t max_datagram_request = 99;
-inline constexpr std::size_t max_frame_request = 255;
-// "S" replies carry at most the first 99 bytes of a string; "E" replies are
-// cut to 99 characters in all.
-inline constexpr std::size_t max_reply_string = 99;
-inline constexpr std::size_t max_reply_text = 99;
+#include "atoms/protocol.h"
 
 std::string string_lookup_request(std::string_view text);                    // "S" text
 std::string value_lookup_request(std::int32_t value);                        // "N" value

@@ -11,7 +11,7 @@ public:
     explicit tcp_transport(const client_options& options)
         : connection_(options.host, options.tcp_port) {}
 
-    std::size_t request_limit() const override { return max_frame_request; }
+    std::size_t request_limit() const override { return max_frame_body; }
     bool ordered() const override { return true; }
 
     transport_result send(std::initializer_list<std::string_view> requests,

@@ -10,13 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "atoms/protocol.h"
 #include "server/messages.h"
 #include "server/stream_clients.h"
 #include "server/stream_requests.h"
 
 namespace {
-
-constexpr std::size_t max_datagram_request = 99;
 
 void listener_stage(server_state& s, fd_set& ready) {
     if (s.listener < 0 || !FD_ISSET(s.listener, &ready)) return;

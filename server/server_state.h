@@ -11,10 +11,9 @@
 #include <memory>
 
 #include "atoms/atom_table.h"
+#include "atoms/protocol.h"
 
 inline constexpr int max_clients = FD_SETSIZE;  // one slot per possible descriptor
-// A frame's length byte can announce up to 255 bytes; one more for the zero byte.
-inline constexpr std::size_t max_frame_body = 255;
 inline constexpr std::int64_t slot_free = -1;
 
 // Seconds since the epoch. Everything reads time through server_state::clock,
@@ -30,7 +29,7 @@ struct client_slot {
     bool have_length = false;
     std::uint8_t body_length = 0;
     std::uint16_t body_received = 0;
-    char body[max_frame_body + 1];
+    char body[max_frame_body + 1];  // and the zero byte that ends the request
 };
 
 struct server_state {
@@ -47,7 +46,7 @@ struct server_state {
     atom_table* atoms = nullptr;
 
     // Working storage reused by every pass.
-    char request_buffer[128];
+    char request_buffer[request_buffer_size];
     // One byte in front of the reply for a stream frame's length, so that
     // frame and text go out from one piece of memory.
     char reply_frame[1 + reply_buffer_size];

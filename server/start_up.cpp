@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "atoms/atom_table.h"
+#include "atoms/protocol.h"
 #include "server/event_loop.h"
 #include "server/messages.h"
 #include "server/server_state.h"

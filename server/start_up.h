@@ -2,9 +2,6 @@
 // the fork into the background, the two server sockets and server_state.
 #pragma once
 
-inline constexpr unsigned short datagram_port = 4444;
-inline constexpr unsigned short stream_port = 4445;
-
 struct start_options {
     bool quiet = false;
     int no_fork = 0;  // any number of -no_fork; non-zero keeps the process in front
@@ -15,7 +12,7 @@ struct start_options {
 // message, at the first argument that is not an option.
 bool parse_command_line(int argc, const char* const* argv, start_options& options);
 
-// True when a stream connection to 127.0.0.1 port 4445 succeeds.
+// True when a stream connection to 127.0.0.1 on the stream port succeeds.
 bool probe_running_server();
 
 // Runs the whole start-up and then the event loop; returns only with the

@@ -57,7 +57,7 @@ bool receive_frame(server_state& s, int d, client_slot& slot) {
 void send_reply(server_state& s, int d) {
     char* reply = s.reply_buffer();
     const std::size_t length = std::strlen(reply);
-    s.reply_frame[0] = static_cast<char>(length);  // replies are at most 100 characters
+    s.reply_frame[0] = static_cast<char>(length);  // at most max_reply_length
     // MSG_NOSIGNAL: a peer that has reset the connection gives a failed write,
     // not a SIGPIPE that would end the server.
     const ssize_t sent = ::send(d, s.reply_frame, length + 1, MSG_NOSIGNAL);

@@ -30,9 +30,9 @@ TEST(client_requests, that_the_server_cannot_take_are_refused) {
     const sendable_case cases[] = {
         {std::string(98, 'x'), max_datagram_request, true},   // "S" + 98 = 99
         {std::string(99, 'x'), max_datagram_request, false},  // 100 bytes
-        {std::string(254, 'x'), max_frame_request, true},
-        {std::string(255, 'x'), max_frame_request, false},
-        {std::string("ab\0cd", 5), max_frame_request, false},
+        {std::string(254, 'x'), max_frame_body, true},
+        {std::string(255, 'x'), max_frame_body, false},
+        {std::string("ab\0cd", 5), max_frame_body, false},
         {std::string(1, '\0'), max_datagram_request, false},
         {"", max_datagram_request, true},
     };

@@ -88,7 +88,7 @@ TEST_F(datagram_fixture, an_unanswerable_sender_does_not_stop_the_server) {
     packet.ip.daddr = htonl(INADDR_LOOPBACK);
     packet.ip.tot_len = htons(sizeof packet);
     packet.udp.source = 0;
-    packet.udp.dest = htons(4444);
+    packet.udp.dest = htons(datagram_port);
     packet.udp.len = htons(sizeof(udphdr) + 1);
     packet.udp.check = 0;  // no checksum, allowed over IPv4
     packet.data[0] = payload[0];

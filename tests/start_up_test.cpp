@@ -96,7 +96,7 @@ TEST(start_up, a_second_server_sees_the_first_and_leaves) {
 }
 
 TEST(start_up, a_held_datagram_port_fails_with_status_1) {
-    const int held = hold_port(SOCK_DGRAM, 4444);
+    const int held = hold_port(SOCK_DGRAM, datagram_port);
     server_process server({.args = {"-no_fork"}});
     EXPECT_EQ(server.wait_exit(), 1);
     EXPECT_EQ(server.err(), "bind: Address already in use\n");
@@ -105,7 +105,7 @@ TEST(start_up, a_held_datagram_port_fails_with_status_1) {
 
 TEST(start_up, a_held_stream_port_fails_with_status_255) {
     // Bound but not listening: the probe finds no server, the bind fails.
-    const int held = hold_port(SOCK_STREAM, 4445);
+    const int held = hold_port(SOCK_STREAM, stream_port);
     server_process server({.args = {"-no_fork"}});
     EXPECT_EQ(server.wait_exit(), 255);
     EXPECT_EQ(server.err(), "Cannot bind INET socket\n");

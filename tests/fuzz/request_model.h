@@ -39,7 +39,7 @@ struct model_table {
 
     // Formatted replies are cut to 99 characters.
     static std::string cut(std::string text) {
-        if (text.size() > max_reply_length - 1) text.resize(max_reply_length - 1);
+        if (text.size() > max_formatted_reply) text.resize(max_formatted_reply);
         return text;
     }
     // A decimal number with leading white space and an optional sign; its
@@ -66,7 +66,7 @@ struct model_table {
                 auto it = by_value.find(v);
                 // "S" and up to 99 bytes of the string: 100 characters at most.
                 return "S" + (it == by_value.end() ? std::string()
-                                                   : it->second.substr(0, max_reply_length - 1));
+                                                   : it->second.substr(0, max_reply_string));
             }
             case 'A': {
                 std::int32_t v = 0;

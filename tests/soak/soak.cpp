@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "atoms/protocol.h"
 #include "tests/support/server_process.h"
 
 namespace {
@@ -46,7 +47,6 @@ constexpr int string_pool = 4000;
 constexpr int value_pool = 6000;
 constexpr auto reply_limit = 5s;  // a valid client waits this long at most
 constexpr auto ping_limit = 5s;   // longer than this counts as frozen
-constexpr std::size_t max_reply_length = 100;
 constexpr long memory_slack_kib = 4096;
 constexpr long bytes_per_atom = 1024;  // generous: a record, its string, two map nodes
 
@@ -107,7 +107,7 @@ std::string random_bytes(std::mt19937& rng, std::size_t count) {
 int connect_stream() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    const sockaddr_in to = loopback_address(4445);
+    const sockaddr_in to = loopback_address(stream_port);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
         ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
         ::close(fd);
@@ -128,7 +128,7 @@ int open_datagram() {
 }
 
 void send_datagram(int fd, const std::string& payload) {
-    const sockaddr_in to = loopback_address(4444);
+    const sockaddr_in to = loopback_address(datagram_port);
     (void)::sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                    sizeof to);
 }

@@ -268,7 +268,7 @@ std::optional<std::string> udp_client::ask(const std::string& payload,
 tcp_client::tcp_client() {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) return;
-    const sockaddr_in to = loopback(4445);
+    const sockaddr_in to = loopback(stream_port);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
         ::close(fd_);
         fd_ = -1;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "atoms/protocol.h"
+
 using namespace std::chrono_literals;
 
 struct launch_options {
@@ -67,7 +69,7 @@ public:
     udp_client(const udp_client&) = delete;
     udp_client& operator=(const udp_client&) = delete;
 
-    void send(const std::string& payload, std::uint16_t to_port = 4444) const;
+    void send(const std::string& payload, std::uint16_t to_port = datagram_port) const;
     std::optional<std::string> receive(std::chrono::milliseconds limit = 2s) const;
     std::optional<std::string> ask(const std::string& payload,
                                    std::chrono::milliseconds limit = 2s) const;
@@ -78,7 +80,7 @@ private:
 
 class tcp_client {
 public:
-    tcp_client();  // connects to 127.0.0.1 port 4445; check connected()
+    tcp_client();  // connects to 127.0.0.1 on the stream port; check connected()
     ~tcp_client();
     tcp_client(const tcp_client&) = delete;
     tcp_client& operator=(const tcp_client&) = delete;
