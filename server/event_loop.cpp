@@ -116,6 +116,9 @@ void run_one_pass(server_state& s) {
             const fd_set snapshot = s.watched_set;
             recover_bad_descriptor(s, snapshot);
         }
+        // After a recovery this is the errno its last probe left (0 when that
+        // descriptor was healthy), not select's EBADF: the report has always
+        // read so, and operators' log filters may match on it.
         write_err("select failed, errno %d\n", errno);
         return;
     }

@@ -34,8 +34,9 @@ bool set_reuse_address(int fd) {
     return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
-// Binding happens only here, in the process that will serve, so a parent that
-// exits after the fork never holds the ports. Returns 0 or the exit status.
+// Runs only in the process that will serve, so a parent that exits after the
+// fork never holds the port. Returns 0, or -1 for start_server to return as
+// the process's exit status (255), the message written.
 int open_listener(server_state& s) {
     // Not blocking: a connection that select saw may be gone by the accept.
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -161,9 +162,9 @@ int start_server(int argc, const char* const* argv) {
         return 1;
     }
 
-    // Lives as long as the process, as does everything it holds.
-    static server_state s;
-    static atom_table atoms;
+    // The loop never returns, so these live as long as the process.
+    server_state s;
+    atom_table atoms;
     init_server_state(s, atoms);
     s.verbose = options.verbose;
     atoms.verbose = options.verbose;
