@@ -8,6 +8,7 @@
 #include "client/load_progress.h"
 #include "client/pair_loader.h"
 #include "client/request_text.h"
+#include "client/text_escaping.h"
 
 namespace {
 
@@ -135,6 +136,32 @@ TEST(load_progress_line, appears_after_a_second_and_is_redrawn_a_few_times_a_sec
     now += std::chrono::milliseconds(150);
     EXPECT_NE(progress.update(counts), "");
     EXPECT_EQ(progress.finish(), "\n");
+}
+
+TEST(text_escaping, round_trips_every_byte_but_zero_on_one_line) {
+    std::string every_byte;
+    for (int b = 1; b < 256; ++b) every_byte += static_cast<char>(b);
+    const std::string texts[] = {"",         "plain text", "a\tb\nc\r\n",     "back\\slash\\",
+                                 every_byte, "\\x41",      "caf\xc3\xa9 \x7f"};
+    for (const std::string& text : texts) {
+        const std::string escaped = atom::escape(text);
+        for (const char c : escaped) {
+            const auto byte = static_cast<unsigned char>(c);
+            EXPECT_TRUE(byte >= 0x20 && byte != 0x7f) << "control byte " << int{byte};
+        }
+        EXPECT_EQ(atom::unescape(escaped), text) << escaped;
+    }
+    EXPECT_EQ(atom::escape("a\tb\\c\x01\xc3\xa9"), "a\\tb\\\\c\\x01\xc3\xa9");
+}
+
+TEST(text_escaping, refuses_what_escape_cannot_have_written) {
+    const char* malformed[] = {"ends in \\", "\\q", "\\x4", "\\xg1", "\\x00", "\\X41"};
+    for (const char* text : malformed) {
+        std::string why;
+        EXPECT_EQ(atom::unescape(text, &why), std::nullopt) << text;
+        EXPECT_FALSE(why.empty()) << text;
+    }
+    EXPECT_EQ(atom::unescape("\\x4A\\x4a"), "JJ");
 }
 
 }  // namespace
