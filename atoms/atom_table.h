@@ -1,7 +1,7 @@
 // The atom table: a one-to-one, only-growing association between byte
-// strings and 32-bit signed values, and handle_request, which reads one
-// request text of the one-letter request language and builds the reply text.
-// It knows nothing of sockets and is touched only from the event loop's thread.
+// strings and 32-bit signed values. It knows nothing of sockets and is touched
+// only from the event loop's thread; handle_request (request_handler.h) reads
+// the request language over it.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +9,6 @@
 #include <memory>
 #include <optional>
 #include <string_view>
-
-#include "atoms/protocol.h"
 
 // One association. Both maps point at the same record; records are made only
 // by associate, never changed and never freed.
@@ -20,6 +18,11 @@ struct _send_get_atom_msg {
     std::uint32_t hash;  // of string, kept so lookups and rehashes never hash it again
 };
 
+// Where the table's traces go: printf's manner, one whole message per call.
+typedef void (*trace_function)(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Standard output through stdio, flushed at once.
+void print_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 class atom_table {
 public:
     atom_table();
@@ -27,8 +30,9 @@ public:
     atom_table(const atom_table&) = delete;
     atom_table& operator=(const atom_table&) = delete;
 
-    // Traces of handle_request and associate go to standard output when set.
+    // Traces of handle_request and associate are written through trace when set.
     bool verbose = false;
+    trace_function trace = print_trace;
 
     std::optional<std::int32_t> string_to_atom(std::string_view text) const;
     // The record's string stays valid for the life of the table.
@@ -45,8 +49,3 @@ private:
     struct maps;
     std::unique_ptr<maps> maps_;
 };
-
-// Answers one zero-terminated request. The caller passes a reply buffer of
-// reply_buffer_size bytes whose first byte is zero; afterwards it holds the
-// reply to send, or is still empty when nothing is to be sent.
-void handle_request(atom_table& table, const char* request, char* reply);

@@ -52,13 +52,13 @@ struct figures {
     double string_lookup_ns = 0;
     double value_lookup_ns = 0;
     double bytes_per_atom = 0;
+    long kib_left_after_destruction = 0;  // resident growth once the table is gone
 };
 
 // Associates strings[i] with values[i], then looks each up in a random order.
-figures measure(const std::vector<std::string>& strings, const std::vector<std::int32_t>& values) {
+void measure_table(const std::vector<std::string>& strings, const std::vector<std::int32_t>& values,
+                   long before, figures& f) {
     const std::size_t n = strings.size();
-    figures f;
-    const long before = resident_bytes();
     atom_table table;
     auto start = bench_clock::now();
     for (std::size_t i = 0; i < n; ++i) {
@@ -81,6 +81,13 @@ figures measure(const std::vector<std::string>& strings, const std::vector<std::
         if (table.atom_to_string(values[i]) == nullptr) fail("a value did not read back");
     }
     f.value_lookup_ns = nanoseconds_since(start, n);
+}
+
+figures measure(const std::vector<std::string>& strings, const std::vector<std::int32_t>& values) {
+    figures f;
+    const long before = resident_bytes();
+    measure_table(strings, values, before, f);
+    f.kib_left_after_destruction = (resident_bytes() - before) / 1024;
     return f;
 }
 
@@ -103,8 +110,9 @@ std::size_t count_argument(int argc, char** argv, int i, std::size_t otherwise) 
 void print(const char* label, std::size_t n, const figures& f) {
     std::printf(
         "table_bench %s atoms=%zu associate_ns=%.1f string_lookup_ns=%.1f value_lookup_ns=%.1f "
-        "resident_bytes_per_atom=%.1f\n",
-        label, n, f.associate_ns, f.string_lookup_ns, f.value_lookup_ns, f.bytes_per_atom);
+        "resident_bytes_per_atom=%.1f kib_left_after_destruction=%ld\n",
+        label, n, f.associate_ns, f.string_lookup_ns, f.value_lookup_ns, f.bytes_per_atom,
+        f.kib_left_after_destruction);
 }
 
 }  // namespace

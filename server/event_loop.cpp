@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "atoms/protocol.h"
+#include "atoms/request_handler.h"
 #include "server/messages.h"
 #include "server/stream_clients.h"
 #include "server/stream_requests.h"

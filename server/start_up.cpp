@@ -168,6 +168,7 @@ int start_server(int argc, const char* const* argv) {
     init_server_state(s, atoms);
     s.verbose = options.verbose;
     atoms.verbose = options.verbose;
+    atoms.trace = write_out;  // traces share the server's one way of writing
     s.datagram_socket = datagram_socket;
     if (const int status = open_listener(s); status != 0) return status;
     s.spare_descriptor = open_spare_descriptor();

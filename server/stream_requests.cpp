@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "atoms/request_handler.h"
 #include "server/messages.h"
 
 namespace {

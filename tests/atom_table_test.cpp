@@ -1,11 +1,11 @@
 // The request language through handle_request: no sockets needed.
-#include "atoms/atom_table.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "atoms/request_handler.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "atoms/atom_table.h"
+#include "atoms/request_handler.h"
 #include "tests/fuzz/request_model.h"
 
 namespace {

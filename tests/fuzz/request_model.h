@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "atoms/atom_table.h"
+#include "atoms/request_handler.h"
 
 // Both targets exercise the traces without reading them.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
