@@ -1,19 +1,16 @@
 #include "atoms/atom_table.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <functional>
 #include <unordered_set>
 
+#include "atoms/keyed_hash.h"
 #include "atoms/table_memory.h"
 
 namespace {
 
 using record = _send_get_atom_msg;
-
-std::uint32_t hash_string(std::string_view text) {
-    return static_cast<std::uint32_t>(std::hash<std::string_view>{}(text));
-}
 
 // A string looked up with its hash computed once.
 struct string_key {
@@ -36,12 +33,14 @@ struct equal_by_string {
     bool operator()(const record* r, const string_key& k) const noexcept { return (*this)(k, r); }
 };
 
+// Keys are the values widened to 64 bits; only their low 32 bits can differ.
 struct hash_by_value {
     using is_transparent = void;
-    std::size_t operator()(const record* r) const noexcept {
-        return static_cast<std::size_t>(std::int64_t{r->value});
+    hash_key key;
+    std::size_t operator()(const record* r) const noexcept { return hash_value(key, r->value); }
+    std::size_t operator()(std::int64_t v) const noexcept {
+        return hash_value(key, static_cast<std::int32_t>(v));
     }
-    std::size_t operator()(std::int64_t v) const noexcept { return static_cast<std::size_t>(v); }
 };
 
 struct equal_by_value {
@@ -71,10 +70,11 @@ void print_trace(const char* format, ...) {
 
 // The pool is declared first so that it outlives the maps whose nodes it holds.
 struct atom_table::maps {
+    hash_key key = random_hash_key();
     node_pool nodes;
     string_set string_map{initial_buckets, hash_by_string{}, equal_by_string{},
                           node_pool_allocator<const record*>(nodes)};
-    value_set value_map{initial_buckets, hash_by_value{}, equal_by_value{},
+    value_set value_map{initial_buckets, hash_by_value{key}, equal_by_value{},
                         node_pool_allocator<const record*>(nodes)};
     record_arena records;
 };
@@ -88,8 +88,25 @@ atom_table::~atom_table() = default;
 
 std::size_t atom_table::size() const { return maps_->string_map.size(); }
 
+namespace {
+
+template <class Set>
+std::size_t longest_bucket(const Set& set) {
+    std::size_t longest = 0;
+    for (std::size_t b = 0; b < set.bucket_count(); ++b)
+        longest = std::max(longest, set.bucket_size(b));
+    return longest;
+}
+
+}  // namespace
+
+table_shape atom_table::shape() const {
+    return {maps_->string_map.bucket_count(), longest_bucket(maps_->string_map),
+            maps_->value_map.bucket_count(), longest_bucket(maps_->value_map)};
+}
+
 std::optional<std::int32_t> atom_table::string_to_atom(std::string_view text) const {
-    auto it = maps_->string_map.find(string_key{text, hash_string(text)});
+    auto it = maps_->string_map.find(string_key{text, hash_string(maps_->key, text)});
     if (it == maps_->string_map.end()) return std::nullopt;
     return (*it)->value;
 }
@@ -100,7 +117,7 @@ const _send_get_atom_msg* atom_table::atom_to_string(std::int32_t value) const {
 }
 
 const _send_get_atom_msg* atom_table::associate(std::int32_t value, std::string_view text) {
-    const string_key key{text, hash_string(text)};
+    const string_key key{text, hash_string(maps_->key, text)};
     auto by_string = maps_->string_map.find(key);
     if (by_string != maps_->string_map.end()) {
         const record* found = *by_string;

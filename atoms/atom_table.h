@@ -23,6 +23,15 @@ typedef void (*trace_function)(const char* format, ...) __attribute__((format(pr
 // Standard output through stdio, flushed at once.
 void print_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// How the atoms spread over the maps' buckets: for tests and benchmarks, as
+// finding it walks every bucket.
+struct table_shape {
+    std::size_t string_buckets;
+    std::size_t longest_string_bucket;
+    std::size_t value_buckets;
+    std::size_t longest_value_bucket;
+};
+
 class atom_table {
 public:
     atom_table();
@@ -42,6 +51,7 @@ public:
     const _send_get_atom_msg* associate(std::int32_t value, std::string_view text);
 
     std::size_t size() const;
+    table_shape shape() const;
 
     // Strings never hold a zero byte: they come from zero-terminated requests.
 

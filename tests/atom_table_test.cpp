@@ -1,6 +1,8 @@
 // The request language through handle_request: no sockets needed.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -116,6 +118,45 @@ TEST(atom_table, stays_one_to_one_over_many_associations) {
         ASSERT_NE(table.associate(count + i, text), nullptr);
     }
     EXPECT_EQ(table.size(), static_cast<std::size_t>(count));
+}
+
+// Clients choose what goes into the table. Keys chosen to share one bucket
+// of an unkeyed hash (multiples of the bucket count for values, strings whose
+// standard hash is such a multiple) must still spread out, or every
+// association and lookup among them walks them all.
+std::size_t final_bucket_count(std::size_t atoms, bool of_values) {
+    atom_table table;
+    for (std::size_t i = 0; i < atoms; ++i) {
+        table.associate(static_cast<std::int32_t>(i), "atom:" + std::to_string(i));
+    }
+    return of_values ? table.shape().value_buckets : table.shape().string_buckets;
+}
+
+TEST(atom_table, spreads_keys_chosen_to_share_a_bucket) {
+    constexpr std::size_t atoms = 20000;
+    constexpr std::size_t crowded = 16;  // far beyond what chance gives at load factor 1
+    const std::size_t value_buckets = final_bucket_count(atoms, true);
+    atom_table by_value;
+    for (std::size_t i = 0; i < atoms; ++i) {
+        const auto value = static_cast<std::int32_t>((i + 1) * value_buckets);
+        ASSERT_EQ(by_value.associate(value, "v" + std::to_string(i)), nullptr);
+    }
+    EXPECT_EQ(by_value.shape().value_buckets, value_buckets);
+    EXPECT_LT(by_value.shape().longest_value_bucket, crowded);
+
+    constexpr std::size_t strings = 2000;
+    const std::size_t string_buckets = final_bucket_count(strings, false);
+    atom_table by_string;
+    std::size_t made = 0;
+    for (std::uint64_t n = 0; made < strings && n < 100 * strings * string_buckets; ++n) {
+        const std::string text = "s" + std::to_string(n);
+        const auto unkeyed = static_cast<std::uint32_t>(std::hash<std::string>{}(text));
+        if (unkeyed % string_buckets != 0) continue;
+        ASSERT_EQ(by_string.associate(static_cast<std::int32_t>(made++), text), nullptr);
+    }
+    ASSERT_EQ(made, strings);
+    EXPECT_EQ(by_string.shape().string_buckets, string_buckets);
+    EXPECT_LT(by_string.shape().longest_string_bucket, crowded);
 }
 
 }  // namespace
