@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 #include <unordered_set>
 
 #include "atoms/keyed_hash.h"
@@ -116,19 +117,20 @@ const _send_get_atom_msg* atom_table::atom_to_string(std::int32_t value) const {
     return it == maps_->value_map.end() ? nullptr : *it;
 }
 
-const _send_get_atom_msg* atom_table::associate(std::int32_t value, std::string_view text) {
+association_result atom_table::associate(std::int32_t value, std::string_view text) {
     const string_key key{text, hash_string(maps_->key, text)};
     auto by_string = maps_->string_map.find(key);
     if (by_string != maps_->string_map.end()) {
         const record* found = *by_string;
-        if (found->value == value) return nullptr;  // the same pair again changes nothing
+        // The same pair again changes nothing.
+        if (found->value == value) return {association_outcome::accepted};
         if (verbose) {
             trace(
                 "Atom cache inconsistency, tried to associate string \"%.*s\" with value %d\n"
                 "\tPrevious association was value %d\n",
                 static_cast<int>(text.size()), text.data(), value, found->value);
         }
-        return found;
+        return {association_outcome::refused, found};
     }
     auto by_value = maps_->value_map.find(std::int64_t{value});
     if (by_value != maps_->value_map.end()) {
@@ -139,10 +141,29 @@ const _send_get_atom_msg* atom_table::associate(std::int32_t value, std::string_
                 "\tPrevious association was string \"%s\"\n",
                 value, static_cast<int>(text.size()), text.data(), found->string);
         }
-        return found;
+        return {association_outcome::refused, found};
     }
-    const record* made = maps_->records.make(value, text, key.hash);
-    maps_->string_map.insert(made);
-    maps_->value_map.insert(made);
-    return nullptr;
+    return store(value, text, key.hash);
+}
+
+// Each step either succeeds or leaves its map as it was (a single insertion
+// into an unordered set is all-or-nothing), so undoing the string map's entry
+// when the value map's fails leaves the table unchanged. A record made for a
+// pair that could not be stored stays unused in the arena.
+association_result atom_table::store(std::int32_t value, std::string_view text,
+                                     std::uint32_t hash) {
+    const record* made = nullptr;
+    bool in_string_map = false;
+    try {
+        made = maps_->records.make(value, text, hash);
+        maps_->string_map.insert(made);
+        in_string_map = true;
+        maps_->value_map.insert(made);
+        return {association_outcome::accepted};
+    } catch (const std::bad_alloc&) {
+        if (in_string_map) maps_->string_map.erase(made);
+        ++unstored.count;
+        unstored.reason = "out of memory";
+        return {association_outcome::not_stored};
+    }
 }

@@ -32,6 +32,24 @@ struct table_shape {
     std::size_t longest_value_bucket;
 };
 
+enum class association_outcome {
+    accepted,    // the pair is in the table (it may have been there already)
+    refused,     // the string or the value is taken: in_force says by what
+    not_stored,  // allowed, but the table could not store it and is unchanged
+};
+
+struct association_result {
+    association_outcome outcome;
+    const _send_get_atom_msg* in_force = nullptr;  // when refused; lives as long as the table
+};
+
+// Associations that were allowed but could not be stored, since the server
+// last reported them. The table only counts; the server says so.
+struct store_failures {
+    std::uint64_t count = 0;
+    const char* reason = nullptr;  // of the latest, a static text
+};
+
 class atom_table {
 public:
     atom_table();
@@ -47,8 +65,10 @@ public:
     // The record's string stays valid for the life of the table.
     const _send_get_atom_msg* atom_to_string(std::int32_t value) const;
 
-    // nullptr when accepted; otherwise the record that stays in force.
-    const _send_get_atom_msg* associate(std::int32_t value, std::string_view text);
+    // Keeps the table one-to-one. A pair is stored whole or not at all: when
+    // memory runs out the table stays as it was, and the failure is counted.
+    association_result associate(std::int32_t value, std::string_view text);
+    store_failures unstored;
 
     std::size_t size() const;
     table_shape shape() const;
@@ -56,6 +76,8 @@ public:
     // Strings never hold a zero byte: they come from zero-terminated requests.
 
 private:
+    association_result store(std::int32_t value, std::string_view text, std::uint32_t hash);
+
     struct maps;
     std::unique_ptr<maps> maps_;
 };

@@ -64,8 +64,12 @@ void do_associate(atom_table& table, const char* text, char* reply) {
     // nothing there the request is malformed: the string would start beyond
     // the terminator.
     if (*end == '\0') return;
-    const record* conflict = table.associate(value, end + 1);
-    if (conflict == nullptr) return;
+    // An accepted pair gets no reply, and nor does one the table could not
+    // store: there is no reply that says so, and an "E" would name a pair
+    // that is not in force. A client that looks the string up sees it absent.
+    const association_result result = table.associate(value, end + 1);
+    if (result.outcome != association_outcome::refused) return;
+    const record* conflict = result.in_force;
     format_reply(reply, "E%d %s", conflict->value, conflict->string);
     if (table.verbose) table.trace("Sending %s\n", reply);
 }

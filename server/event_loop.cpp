@@ -13,6 +13,7 @@
 #include "atoms/protocol.h"
 #include "atoms/request_handler.h"
 #include "server/messages.h"
+#include "server/store_reports.h"
 #include "server/stream_clients.h"
 #include "server/stream_requests.h"
 
@@ -126,6 +127,7 @@ void run_one_pass(server_state& s) {
     listener_stage(s, ready);
     datagram_stage(s, ready);
     client_stage(s, ready);
+    report_unstored_associations(s);
     sweep_idle_clients(s);
 }
 

@@ -42,6 +42,7 @@ struct server_state {
     fd_set watched_set;
     std::unique_ptr<client_slot[]> client_table;
     std::int64_t last_sweep = 0;
+    std::int64_t last_store_report = 0;  // 0: none yet
     clock_function clock = system_clock_seconds;
     atom_table* atoms = nullptr;
 

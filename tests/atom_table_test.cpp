@@ -105,7 +105,8 @@ TEST(atom_table, stays_one_to_one_over_many_associations) {
     atom_table table;
     constexpr int count = 50000;
     for (int i = 0; i < count; ++i) {
-        ASSERT_EQ(table.associate(i, "atom:" + std::to_string(i)), nullptr);
+        ASSERT_EQ(table.associate(i, "atom:" + std::to_string(i)).outcome,
+                  association_outcome::accepted);
     }
     for (int i = 0; i < count; ++i) {
         const std::string text = "atom:" + std::to_string(i);
@@ -114,8 +115,8 @@ TEST(atom_table, stays_one_to_one_over_many_associations) {
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(std::string(r->string), text);
         // Every value and every string is taken: any new pairing is refused.
-        ASSERT_NE(table.associate(i, "other"), nullptr);
-        ASSERT_NE(table.associate(count + i, text), nullptr);
+        ASSERT_EQ(table.associate(i, "other").outcome, association_outcome::refused);
+        ASSERT_EQ(table.associate(count + i, text).outcome, association_outcome::refused);
     }
     EXPECT_EQ(table.size(), static_cast<std::size_t>(count));
 }
@@ -139,7 +140,8 @@ TEST(atom_table, spreads_keys_chosen_to_share_a_bucket) {
     atom_table by_value;
     for (std::size_t i = 0; i < atoms; ++i) {
         const auto value = static_cast<std::int32_t>((i + 1) * value_buckets);
-        ASSERT_EQ(by_value.associate(value, "v" + std::to_string(i)), nullptr);
+        ASSERT_EQ(by_value.associate(value, "v" + std::to_string(i)).outcome,
+                  association_outcome::accepted);
     }
     EXPECT_EQ(by_value.shape().value_buckets, value_buckets);
     EXPECT_LT(by_value.shape().longest_value_bucket, crowded);
@@ -152,7 +154,8 @@ TEST(atom_table, spreads_keys_chosen_to_share_a_bucket) {
         const std::string text = "s" + std::to_string(n);
         const auto unkeyed = static_cast<std::uint32_t>(std::hash<std::string>{}(text));
         if (unkeyed % string_buckets != 0) continue;
-        ASSERT_EQ(by_string.associate(static_cast<std::int32_t>(made++), text), nullptr);
+        ASSERT_EQ(by_string.associate(static_cast<std::int32_t>(made++), text).outcome,
+                  association_outcome::accepted);
     }
     ASSERT_EQ(made, strings);
     EXPECT_EQ(by_string.shape().string_buckets, string_buckets);

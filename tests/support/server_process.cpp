@@ -98,6 +98,11 @@ server_process::server_process(const launch_options& options)
                                static_cast<rlim_t>(options.max_descriptors)};
             if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(121);
         }
+        if (options.max_address_space > 0) {
+            const rlimit limit{static_cast<rlim_t>(options.max_address_space),
+                               static_cast<rlim_t>(options.max_address_space)};
+            if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(124);
+        }
         if (!options.preload.empty()) ::setenv("LD_PRELOAD", options.preload.c_str(), 1);
         // Unique to this server, even where process ids repeat (every test's
         // own process namespace): a wrapper's log can be named after it.

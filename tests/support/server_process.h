@@ -17,8 +17,9 @@ using namespace std::chrono_literals;
 
 struct launch_options {
     std::vector<std::string> args;
-    long max_descriptors = 0;  // RLIMIT_NOFILE for the server; 0 leaves it
-    std::string preload;       // a shared object for LD_PRELOAD
+    long max_descriptors = 0;    // RLIMIT_NOFILE for the server; 0 leaves it
+    long max_address_space = 0;  // RLIMIT_AS in bytes; 0 leaves it
+    std::string preload;         // a shared object for LD_PRELOAD
     // Standard error is a pipe whose reader has gone, as when the log
     // reader of a server started as "atom_server 2>&1 | logger" has ended.
     bool error_pipe_closed = false;
