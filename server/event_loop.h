@@ -19,5 +19,6 @@ void run_one_pass(server_state& s);
 // to probe at all.
 void recover_bad_descriptor(server_state& s, const fd_set& ready);
 
-// Receives one datagram, answers it to its sender.
+// Receives one datagram, answers it to its sender from the address it was
+// sent to.
 void exchange_datagram(server_state& s);

@@ -198,6 +198,12 @@ int start_server(int argc, const char* const* argv) {
         report_system_error("bind");
         return 1;
     }
+    // So that each reply leaves from the address its request was sent to;
+    // without it replies still go out, from the address routing picks.
+    const int on = 1;
+    if (::setsockopt(datagram_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
+        report_system_error("set IP_PKTINFO");
+    }
 
     // The loop never returns, so these live as long as the process.
     server_state s;
