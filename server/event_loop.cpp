@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -149,9 +150,16 @@ void recover_bad_descriptor(server_state& s, const fd_set& ready) {
     }
 }
 
+long select_wait_s(const server_state& s) {
+    if (s.listener_paused_until == 0) return select_timeout_s;
+    const std::int64_t left = s.listener_paused_until - s.clock();
+    return left <= 0 ? 0 : static_cast<long>(std::min<std::int64_t>(left, select_timeout_s));
+}
+
 void run_one_pass(server_state& s) {
+    resume_listener_when_due(s);
     fd_set ready = s.watched_set;
-    timeval timeout{select_timeout_s, 0};
+    timeval timeout{select_wait_s(s), 0};
     const int n = ::select(FD_SETSIZE, &ready, nullptr, nullptr, &timeout);
     if (n == 0) return sweep_idle_clients(s);
     if (n < 0) {

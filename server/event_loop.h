@@ -12,6 +12,10 @@ inline constexpr long select_timeout_s = 3605;  // a little over the sweep inter
 // Runs one pass; a test can set up descriptors, run exactly one and look.
 void run_one_pass(server_state& s);
 
+// How long the next select may wait: select_timeout_s, or only until the end
+// of a pause of the listener.
+long select_wait_s(const server_state& s);
+
 [[noreturn]] void run_event_loop(server_state& s);
 
 // After select failed with EBADF: drops every watched descriptor that is bad,
