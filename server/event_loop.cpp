@@ -30,7 +30,9 @@ void listener_stage(server_state& s, fd_set& ready) {
 void datagram_stage(server_state& s, fd_set& ready) {
     if (s.datagram_socket < 0 || !FD_ISSET(s.datagram_socket, &ready)) return;
     FD_CLR(s.datagram_socket, &ready);
-    exchange_datagram(s);
+    // Until the socket would block, or the bound: see max_datagrams_per_pass.
+    int served = 0;
+    while (served < max_datagrams_per_pass && exchange_datagram(s)) ++served;
 }
 
 // A client freed earlier in this pass is skipped: its slot is no longer in use.
@@ -79,7 +81,7 @@ bool probe_is_bad(int d) {
 
 }  // namespace
 
-void exchange_datagram(server_state& s) {
+bool exchange_datagram(server_state& s) {
     sockaddr_in source{};
     iovec request{s.request_buffer, max_datagram_request};
     alignas(cmsghdr) char asked_control[CMSG_SPACE(sizeof(in_pktinfo))];
@@ -94,7 +96,7 @@ void exchange_datagram(server_state& s) {
     if (received < 0) {
         // The socket does not block: a datagram that select saw may be gone
         // (a bad checksum), and a signal may cut the call short.
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return;
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return false;
         report_system_error("recvfrom");
         std::exit(1);
     }
@@ -104,7 +106,7 @@ void exchange_datagram(server_state& s) {
     char* reply = s.reply_buffer();
     reply[0] = '\0';
     handle_request(*s.atoms, s.request_buffer, reply);
-    if (reply[0] == '\0') return;
+    if (reply[0] == '\0') return true;
 
     iovec answer_text{reply, std::strlen(reply)};
     msghdr answer{};
@@ -128,6 +130,7 @@ void exchange_datagram(server_state& s) {
     // Any sender can make this fail (a forged source port 0 gives EINVAL), so
     // a reply that cannot go out is reported and the server goes on.
     if (::sendmsg(s.datagram_socket, &answer, 0) < 0) report_system_error("sendto");
+    return true;
 }
 
 void recover_bad_descriptor(server_state& s, const fd_set& ready) {

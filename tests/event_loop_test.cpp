@@ -103,6 +103,46 @@ TEST_F(loop_fixture, recovery_exits_when_only_the_listener_is_watched) {
     s.listener = -1;
 }
 
+// Datagrams that wait together are served in one pass, each answered, up to
+// the bound; the rest wait for the next pass. A local datagram pair stands
+// in for the network: the exchange answers whoever sent.
+TEST_F(loop_fixture, waiting_datagrams_are_served_in_one_pass_up_to_the_bound) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, ends), 0);
+    FD_CLR(s.datagram_socket, &s.watched_set);
+    ::close(s.datagram_socket);
+    s.datagram_socket = ends[0];
+    FD_SET(s.datagram_socket, &s.watched_set);
+    const int peer = ends[1];
+    const int roomy = 4 << 20;
+    for (const int end : {ends[0], ends[1]}) {
+        ASSERT_EQ(::setsockopt(end, SOL_SOCKET, SO_SNDBUF, &roomy, sizeof roomy), 0);
+        ASSERT_EQ(::setsockopt(end, SOL_SOCKET, SO_RCVBUF, &roomy, sizeof roomy), 0);
+    }
+    auto replies = [&] {
+        int count = 0;
+        char reply[16];
+        for (ssize_t n; (n = ::recv(peer, reply, sizeof reply, 0)) > 0; ++count) {
+            EXPECT_EQ(std::string(reply, static_cast<std::size_t>(n)), "R");
+        }
+        return count;
+    };
+
+    ASSERT_EQ(::send(peer, "P", 1, 0), 1);
+    ASSERT_EQ(::send(peer, "Pagain", 6, 0), 6);
+    run_one_pass(s);
+    EXPECT_EQ(replies(), 2);
+
+    int sent = 0;
+    while (sent < max_datagrams_per_pass + 20 && ::send(peer, "P", 1, 0) == 1) ++sent;
+    ASSERT_EQ(sent, max_datagrams_per_pass + 20);
+    run_one_pass(s);
+    EXPECT_EQ(replies(), max_datagrams_per_pass);
+    run_one_pass(s);
+    EXPECT_EQ(replies(), 20);
+    ::close(peer);
+}
+
 std::int64_t fake_now = 0;
 std::int64_t fake_clock() { return fake_now; }
 
