@@ -79,6 +79,9 @@ server_process::server_process(const launch_options& options)
         ::pipe2(undrained, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    if (options.pipe_size > 0 && ::fcntl(undrained[0], F_SETPIPE_SZ, options.pipe_size) < 0) {
+        throw std::runtime_error("F_SETPIPE_SZ failed");
+    }
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {

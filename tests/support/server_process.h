@@ -28,6 +28,7 @@ struct launch_options {
     // ("atom_server 2>&1 | less" left suspended).
     bool out_pipe_undrained = false;
     bool err_pipe_undrained = false;
+    long pipe_size = 0;              // what that pipe holds, in bytes; 0: the default
     int closed_descriptor = -1;      // 0, 1 or 2: closed when the server starts
     long descriptor_hard_limit = 0;  // RLIMIT_NOFILE's hard limit; 0: max_descriptors
 };
