@@ -3,12 +3,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "atoms/protocol.h"
 #include "atoms/request_handler.h"
@@ -28,7 +30,9 @@ void listener_stage(server_state& s, fd_set& ready) {
 void datagram_stage(server_state& s, fd_set& ready) {
     if (s.datagram_socket < 0 || !FD_ISSET(s.datagram_socket, &ready)) return;
     FD_CLR(s.datagram_socket, &ready);
-    exchange_datagram(s);
+    // Until the socket would block, or the bound: see max_datagrams_per_pass.
+    int served = 0;
+    while (served < max_datagrams_per_pass && exchange_datagram(s)) ++served;
 }
 
 // A client freed earlier in this pass is skipped: its slot is no longer in use.
@@ -47,6 +51,25 @@ void client_stage(server_state& s, const fd_set& ready) {
     }
 }
 
+// The socket is bound to every address, and a reply sent from it plainly
+// leaves from whatever address routing picks for the sender. A client that
+// asked another of the host's addresses drops such a reply, since its
+// connected socket takes replies only from the address it asked. The
+// IP_PKTINFO message says which local address a request came in on: for a
+// request sent to one of the host's addresses, that address itself; for a
+// broadcast, the address of the interface it arrived on, which a reply can
+// come from (a broadcast address cannot be a source). No message (the
+// option could not be set): the reply leaves as routing picks.
+std::optional<in_addr> address_asked(msghdr& asked) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&asked); c != nullptr; c = CMSG_NXTHDR(&asked, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        return info.ipi_spec_dst;
+    }
+    return std::nullopt;
+}
+
 bool probe_is_bad(int d) {
     fd_set probe;
     FD_ZERO(&probe);
@@ -58,15 +81,22 @@ bool probe_is_bad(int d) {
 
 }  // namespace
 
-void exchange_datagram(server_state& s) {
+bool exchange_datagram(server_state& s) {
     sockaddr_in source{};
-    socklen_t source_length = sizeof source;
-    const ssize_t received = ::recvfrom(s.datagram_socket, s.request_buffer, max_datagram_request,
-                                        0, reinterpret_cast<sockaddr*>(&source), &source_length);
+    iovec request{s.request_buffer, max_datagram_request};
+    alignas(cmsghdr) char asked_control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr asked{};
+    asked.msg_name = &source;
+    asked.msg_namelen = sizeof source;
+    asked.msg_iov = &request;
+    asked.msg_iovlen = 1;
+    asked.msg_control = asked_control;
+    asked.msg_controllen = sizeof asked_control;
+    const ssize_t received = ::recvmsg(s.datagram_socket, &asked, 0);
     if (received < 0) {
         // The socket does not block: a datagram that select saw may be gone
         // (a bad checksum), and a signal may cut the call short.
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return;
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return false;
         report_system_error("recvfrom");
         std::exit(1);
     }
@@ -76,13 +106,31 @@ void exchange_datagram(server_state& s) {
     char* reply = s.reply_buffer();
     reply[0] = '\0';
     handle_request(*s.atoms, s.request_buffer, reply);
-    if (reply[0] == '\0') return;
+    if (reply[0] == '\0') return true;
+
+    iovec answer_text{reply, std::strlen(reply)};
+    msghdr answer{};
+    answer.msg_name = &source;
+    answer.msg_namelen = asked.msg_namelen;
+    answer.msg_iov = &answer_text;
+    answer.msg_iovlen = 1;
+    alignas(cmsghdr) char answer_control[CMSG_SPACE(sizeof(in_pktinfo))];
+    if (const std::optional<in_addr> local = address_asked(asked)) {
+        answer.msg_control = answer_control;
+        answer.msg_controllen = sizeof answer_control;
+        cmsghdr* c = CMSG_FIRSTHDR(&answer);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo from{};
+        from.ipi_ifindex = 0;  // whichever interface routing picks
+        from.ipi_spec_dst = *local;
+        std::memcpy(CMSG_DATA(c), &from, sizeof from);
+    }
     // Any sender can make this fail (a forged source port 0 gives EINVAL), so
     // a reply that cannot go out is reported and the server goes on.
-    if (::sendto(s.datagram_socket, reply, std::strlen(reply), 0,
-                 reinterpret_cast<const sockaddr*>(&source), source_length) < 0) {
-        report_system_error("sendto");
-    }
+    if (::sendmsg(s.datagram_socket, &answer, 0) < 0) report_system_error("sendto");
+    return true;
 }
 
 void recover_bad_descriptor(server_state& s, const fd_set& ready) {
@@ -105,9 +153,16 @@ void recover_bad_descriptor(server_state& s, const fd_set& ready) {
     }
 }
 
+long select_wait_s(const server_state& s) {
+    if (s.listener_paused_until == 0) return select_timeout_s;
+    const std::int64_t left = s.listener_paused_until - s.clock();
+    return left <= 0 ? 0 : static_cast<long>(std::min<std::int64_t>(left, select_timeout_s));
+}
+
 void run_one_pass(server_state& s) {
+    resume_listener_when_due(s);
     fd_set ready = s.watched_set;
-    timeval timeout{select_timeout_s, 0};
+    timeval timeout{select_wait_s(s), 0};
     const int n = ::select(FD_SETSIZE, &ready, nullptr, nullptr, &timeout);
     if (n == 0) return sweep_idle_clients(s);
     if (n < 0) {

@@ -43,6 +43,10 @@ struct server_state {
     std::unique_ptr<client_slot[]> client_table;
     std::int64_t last_sweep = 0;
     std::int64_t last_store_report = 0;  // 0: none yet
+    // While a queued connection can be given no descriptor, the listener is
+    // not watched until this time; 0 while it is watched.
+    std::int64_t listener_paused_until = 0;
+    bool refusing_connections = false;  // said why, since the last accept that worked
     clock_function clock = system_clock_seconds;
     atom_table* atoms = nullptr;
 

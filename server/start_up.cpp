@@ -1,11 +1,13 @@
 #include "server/start_up.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +83,28 @@ void limit_descriptors_to_select_set() {
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) report_system_error("setrlimit");
 }
 
+// A standard descriptor closed at exec would be the first one a socket gets:
+// the datagram socket would become standard output, and the notices would be
+// written into it (which binds it to a random port, so the bind to the
+// datagram port fails). /dev/null in its place keeps every message where it
+// can do no harm. False, having said so where it can, when that fails.
+bool open_closed_standard_descriptors() {
+    for (int d = STDIN_FILENO; d <= STDERR_FILENO; ++d) {
+        if (::fcntl(d, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower ones are open, so this takes d itself.
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null < 0) {
+            report_system_error("open /dev/null");
+            return false;
+        }
+        if (null != d) {
+            write_err("open /dev/null: descriptor %d, not %d\n", null, d);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_command_line(int argc, const char* const* argv, start_options& options) {
@@ -93,6 +117,9 @@ bool parse_command_line(int argc, const char* const* argv, start_options& option
         } else if (std::strcmp(argv[i], "-verbose") == 0) {
             options.verbose = true;
             options.quiet = false;
+        } else if (std::strcmp(argv[i], "-version") == 0) {
+            options.version = true;
+            return true;  // nothing after it matters: the server does not start
         } else {
             write_err("Unknown argument \"%s\"\n", argv[i]);
             return false;
@@ -118,8 +145,13 @@ bool probe_running_server() {
 }
 
 int start_server(int argc, const char* const* argv) {
+    if (!open_closed_standard_descriptors()) return 1;
     start_options options;
     if (!parse_command_line(argc, argv, options)) return 1;
+    if (options.version) {
+        write_out("atom_server %s\n", server_version);
+        return 0;
+    }
 
     // The daemon outlives whatever reads its output: once a log pipe's reader
     // has gone, a message must fail quietly instead of raising SIGPIPE, which
@@ -154,12 +186,23 @@ int start_server(int argc, const char* const* argv) {
             return 1;
         }
         if (child > 0) return 0;
+        // Out of the launcher's session: closing the terminal that started
+        // the server would otherwise send it SIGHUP and end it, table and all.
+        // A child is never a process group leader, so this cannot fail but in
+        // theory; should it, the server still serves.
+        if (::setsid() == -1) report_system_error("setsid");
     }
 
     if (::bind(datagram_socket, reinterpret_cast<const sockaddr*>(&datagram_address),
                sizeof datagram_address) != 0) {
         report_system_error("bind");
         return 1;
+    }
+    // So that each reply leaves from the address its request was sent to;
+    // without it replies still go out, from the address routing picks.
+    const int on = 1;
+    if (::setsockopt(datagram_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
+        report_system_error("set IP_PKTINFO");
     }
 
     // The loop never returns, so these live as long as the process.

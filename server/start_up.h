@@ -2,14 +2,18 @@
 // the fork into the background, the two server sockets and server_state.
 #pragma once
 
+// The project's version, given by the build.
+inline constexpr const char* server_version = ATOM_SERVER_VERSION;
+
 struct start_options {
     bool quiet = false;
     int no_fork = 0;  // any number of -no_fork; non-zero keeps the process in front
     bool verbose = false;
+    bool version = false;  // -version: print the version line and exit 0
 };
 
 // Applies the options left to right. Returns false, having written the
-// message, at the first argument that is not an option.
+// message, at the first argument that is not an option; stops at -version.
 bool parse_command_line(int argc, const char* const* argv, start_options& options);
 
 // True when a stream connection to 127.0.0.1 on the stream port succeeds.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "server/messages.h"
 
@@ -43,24 +44,53 @@ int least_recently_active(const server_state& s) {
     return oldest;
 }
 
+int make_spare_descriptor() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
 // Both accepts failed, so the connection is still queued and select would
 // report the listener again at once, for ever. The spare descriptor makes room
-// to take the connection and shut it; the client sees it closed.
-void shed_pending_connection(server_state& s) {
-    if (s.spare_descriptor < 0) return;
+// to take the connection and shut it; the client sees it closed. False when
+// the connection is still queued.
+bool shed_pending_connection(server_state& s) {
+    if (s.spare_descriptor < 0) return false;
     close_descriptor(s.spare_descriptor);
     s.spare_descriptor = -1;
     const int d = accept_nonblocking(s.listener);
+    const bool shed = d >= 0 || nothing_to_accept(errno);
     if (d >= 0) close_descriptor(d);
     s.spare_descriptor = open_spare_descriptor();
+    return shed;
+}
+
+// Nothing could make room, so the connection stays queued, and select would
+// report the listener on every pass for as long as no descriptor is free:
+// the loop would spin, writing the messages of each failed attempt. Left
+// unwatched for a moment, it costs one attempt per pause instead. The clock
+// counts whole seconds, so a pause ends at the next tick after a full
+// second's wait, or sooner when other traffic wakes the loop.
+void pause_listener(server_state& s, int accept_error) {
+    FD_CLR(s.listener, &s.watched_set);
+    s.listener_paused_until = s.clock() + listener_pause_s;
+    if (s.refusing_connections) return;  // said already for this shortage
+    s.refusing_connections = true;
+    write_err("atom_server: new connections are refused while no descriptor is free (accept: %s)\n",
+              std::strerror(accept_error));
 }
 
 }  // namespace
 
 int open_spare_descriptor() {
-    const int d = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int d = make_spare_descriptor();
     if (d < 0) report_system_error("spare socket");
     return d;
+}
+
+void resume_listener_when_due(server_state& s) {
+    if (s.listener_paused_until == 0 || s.clock() < s.listener_paused_until) return;
+    s.listener_paused_until = 0;
+    // Quietly: while descriptors are short this fails every time, and the
+    // shortage has been reported.
+    if (s.spare_descriptor < 0) s.spare_descriptor = make_spare_descriptor();
+    if (s.listener >= 0) FD_SET(s.listener, &s.watched_set);
 }
 
 void accept_client(server_state& s) {
@@ -75,12 +105,14 @@ void accept_client(server_state& s) {
         d = accept_nonblocking(s.listener);
         if (d < 0) {
             if (nothing_to_accept(errno)) return;
+            const int accept_error = errno;
             write_out("accept failed twice");
             write_err("Cannot accept socket connection\n");
-            shed_pending_connection(s);
+            if (!shed_pending_connection(s)) pause_listener(s, accept_error);
             return;
         }
     }
+    s.refusing_connections = false;
     if (s.verbose) write_out("\nAccepting fd %d\n", d);
 
     const linger lingering{1, linger_s};

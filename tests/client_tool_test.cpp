@@ -72,6 +72,13 @@ TEST_P(tool_test, commands_answer_and_say_how_in_the_exit_status) {
     }
 }
 
+// 127.0.0.2 is another of the host's addresses; the tool's socket takes
+// replies only from it.
+TEST_P(tool_test, a_second_address_of_the_host_answers) {
+    expect_case({{"ping"}, 0, "alive\n", ""},
+                run_tool({GetParam(), "--host", "127.0.0.2", "--timeout", "2", "ping"}));
+}
+
 TEST_P(tool_test, a_missing_server_is_exit_status_3) {
     server->kill_now();
     for (const char* command : {"ping", "get"}) {

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,6 +61,27 @@ TEST_F(datagram_fixture, each_sender_is_answered_at_its_own_address) {
     other.send("Stwo");
     EXPECT_EQ(other.receive(), "N12");
     EXPECT_EQ(client.receive(), "N11");
+}
+
+// Every address in 127.0.0.0/8 is the host's own; a connected socket takes
+// replies only from the address it asked.
+TEST_F(datagram_fixture, replies_come_from_the_address_asked) {
+    for (const char* asked : {"127.0.0.1", "127.0.0.2", "127.1.2.3"}) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(datagram_port);
+        ASSERT_EQ(::inet_pton(AF_INET, asked, &to.sin_addr), 1);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        ASSERT_EQ(::send(fd, "P", 1, 0), 1);
+        pollfd p{fd, POLLIN, 0};
+        char reply[8] = {};
+        EXPECT_EQ(::poll(&p, 1, 2000), 1) << asked;
+        EXPECT_EQ(::recv(fd, reply, sizeof reply, MSG_DONTWAIT), 1) << asked;
+        EXPECT_EQ(std::string(reply), "R") << asked;
+        ::close(fd);
+    }
 }
 
 TEST_F(datagram_fixture, verbose_traces_come_in_order) {

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include "tests/support/server_process.h"
 
 namespace {
@@ -31,6 +33,80 @@ TEST(start_up, unknown_arguments_are_refused) {
         EXPECT_EQ(server.err(), "Unknown argument \"" + std::string(bad) + "\"\n");
         EXPECT_EQ(server.out(), "");
     }
+}
+
+std::string descriptor_target(pid_t pid, int d) {
+    char target[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(d);
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+    return n < 0 ? std::string() : std::string(target, static_cast<std::size_t>(n));
+}
+
+TEST(start_up, version_prints_its_line_and_starts_nothing) {
+    const std::string line = std::string("atom_server ") + ATOM_SERVER_VERSION + "\n";
+    for (const auto& args : {std::vector<std::string>{"-version"},
+                             std::vector<std::string>{"-quiet", "-no_fork", "-version"},
+                             std::vector<std::string>{"-version", "-bogus"}}) {
+        server_process server({.args = args});
+        EXPECT_EQ(server.wait_exit(), 0) << args.back();
+        EXPECT_EQ(server.out(), line);
+        EXPECT_EQ(server.err(), "");
+        EXPECT_EQ(find_server_pid(), std::nullopt);
+    }
+    server_process refused({.args = {"-bogus", "-version"}});
+    EXPECT_EQ(refused.wait_exit(), 1);
+    EXPECT_EQ(refused.err(), "Unknown argument \"-bogus\"\n");
+}
+
+// A standard descriptor closed at exec used to become the datagram socket:
+// the start-up failed, and in fork mode the launcher still said 0.
+TEST(start_up, serves_with_a_standard_descriptor_closed) {
+    for (const int closed : {0, 1, 2}) {
+        for (const bool fork : {true, false}) {
+            SCOPED_TRACE("descriptor " + std::to_string(closed) + (fork ? ", fork" : ", -no_fork"));
+            std::vector<std::string> args = {"-verbose"};
+            if (!fork) args.push_back("-no_fork");
+            server_process launcher({.args = args, .closed_descriptor = closed});
+            if (fork) {
+                EXPECT_EQ(launcher.wait_exit(), 0);
+            }
+            ASSERT_TRUE(launcher.wait_until_serving());
+            {
+                // Closed first, so that no connection of the server's is
+                // left waiting on the port for the tests after this one.
+                tcp_client c;
+                EXPECT_EQ(c.ask("P"), "R");
+            }
+            const auto server = find_server_pid();
+            ASSERT_TRUE(server.has_value());
+            EXPECT_EQ(descriptor_target(*server, closed), "/dev/null");
+            if (closed != 1) {
+                EXPECT_TRUE(launcher.wait_for_out("UDP recd. P\n"));
+            }
+            if (closed != 2) {
+                EXPECT_EQ(launcher.err(), "");
+            }
+            ::kill(*server, SIGKILL);
+            launcher.wait_exit();
+        }
+    }
+}
+
+// Closing the terminal that started a background server would otherwise
+// end it with SIGHUP.
+TEST(start_up, the_background_server_leaves_the_launchers_session) {
+    server_process launcher({.args = {"-quiet"}});
+    EXPECT_EQ(launcher.wait_exit(), 0);
+    ASSERT_TRUE(launcher.wait_until_serving());
+    const auto server = find_server_pid();
+    ASSERT_TRUE(server.has_value());
+    EXPECT_NE(::getsid(*server), ::getsid(0));
+    EXPECT_EQ(::getsid(*server), *server);
+    ::kill(*server, SIGKILL);
+
+    server_process in_front({.args = {"-quiet", "-no_fork"}});
+    ASSERT_TRUE(in_front.wait_until_serving());
+    EXPECT_EQ(::getsid(in_front.pid()), ::getsid(0));
 }
 
 TEST(start_up, forks_by_default_and_the_child_serves) {

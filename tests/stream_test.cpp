@@ -221,6 +221,55 @@ TEST_F(limited_stream_fixture, with_no_room_for_any_client_the_server_does_not_s
     EXPECT_TRUE(descriptors_back_to_baseline());
 }
 
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Descriptors: the standard streams, the datagram socket and the listener;
+// no spare, no client. A queued connection used to make the loop spin,
+// writing both failures on every pass, long after the client had gone.
+TEST_F(limited_stream_fixture, with_no_room_and_no_spare_the_listener_rests_until_room_is_made) {
+    start({.args = {"-quiet"}, .max_descriptors = 5, .descriptor_hard_limit = 8});
+    EXPECT_EQ(server->err(), "spare socket: Too many open files\n");
+    const long ticks_before = cpu_ticks(server->pid());
+    tcp_client waiting;
+    ASSERT_TRUE(waiting.connected());  // the system completes the handshake
+    ASSERT_TRUE(waiting.send_frame("P"));
+    std::this_thread::sleep_for(1s);
+    expect_datagrams_served();
+    const long ticks_used = cpu_ticks(server->pid()) - ticks_before;
+    EXPECT_LT(ticks_used, sysconf(_SC_CLK_TCK) / 4) << "CPU ticks in a second: " << ticks_used;
+
+    // About one attempt a second, each with the messages of a failed accept;
+    // why connections are refused is said once.
+    const std::string attempt = "accept failedaccept failed twice";
+    const std::string out = server->out();
+    EXPECT_EQ(out.size() % attempt.size(), 0u) << out;
+    EXPECT_EQ(count_of(out, attempt) * attempt.size(), out.size()) << out;
+    EXPECT_GE(count_of(out, attempt), 1u);
+    EXPECT_LE(count_of(out, attempt), 3u) << out;
+    const std::string why =
+        "atom_server: new connections are refused while no descriptor is free (accept: Too many "
+        "open files)\n";
+    const std::string err = server->err();
+    EXPECT_EQ(count_of(err, why), 1u) << err;
+    EXPECT_EQ(count_of(err, "Cannot accept socket connection\n"), count_of(out, attempt)) << err;
+
+    // Room for the spare and two clients: the queued one is taken within
+    // about a second, and the next at once.
+    const rlimit more{8, 8};
+    ASSERT_EQ(::prlimit(server->pid(), RLIMIT_NOFILE, &more, nullptr), 0);
+    EXPECT_EQ(waiting.read_frame(3s), "R");
+    tcp_client next;
+    expect_served(next);
+    expect_served(waiting);
+    EXPECT_EQ(count_of(server->err(), why), 1u);
+}
+
 // Above 1024 descriptors a new connection would get one that fits neither
 // the table nor the select set, and silent clients holding the rest could
 // lock everyone out. The server lowers its limit to the set's size, so a

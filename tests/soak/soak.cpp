@@ -2,9 +2,10 @@
 // stream clients and datagram senders at once make random valid requests,
 // while others send garbage datagrams, oversized and truncated frames, length
 // bytes followed by silence, never read their replies, reset their
-// connections, or connect and close in storms. A well-behaved client pings
-// throughout. At the end every association seen during the run must read back
-// the same over UDP and TCP, the server's descriptors must be back to their
+// connections, or connect and close in storms. The server's standard output
+// and error go to one small pipe whose reader stalls for stretches, then
+// drains it. A well-behaved client pings throughout. At the end every association seen during the
+// run must read back the same over UDP and TCP, the server's descriptors must be back to their
 // count at the start, and its resident memory may have grown only by what the
 // atoms added explain. Prints the figures; exits 1 when an invariant broke.
 // Runs only inside tests/in_netns.sh. SOAK_RANDOM_START changes the random choices.
@@ -430,6 +431,47 @@ void run_bad_clients(unsigned random_start) {
     for (int fd : non_reading) ::close(fd);
 }
 
+struct log_figures {
+    int stalls = 0;
+    std::size_t bytes_read = 0;
+    long drop_lines = 0;
+    long messages_dropped = 0;
+};
+
+constexpr auto log_stall = 2s;  // a pipe this small fills in well under that
+constexpr auto log_drain = 1s;
+
+// The log reader of "atom_server 2>&1 | less", suspended and resumed: it
+// reads nothing for a stretch, then all there is for a while. The server
+// must serve on meanwhile (the pings see to that) and say what it dropped.
+void run_stalled_log_reader(const server_process& server, log_figures& figures) {
+    const std::string prefix = "atom_server: ";
+    const std::string dropped = " dropped while standard ";
+    std::string partial;
+    while (running) {
+        const auto stall_end = steady::now() + log_stall;
+        while (running && steady::now() < stall_end) std::this_thread::sleep_for(50ms);
+        ++figures.stalls;
+        const auto drain_end = steady::now() + log_drain;
+        while (steady::now() < drain_end) {
+            partial += server.drain_pipe();
+            for (std::size_t end; (end = partial.find('\n')) != std::string::npos;) {
+                const std::string line = partial.substr(0, end);
+                figures.bytes_read += end + 1;
+                partial.erase(0, end + 1);
+                // The report can follow text without a line end on the line.
+                const std::size_t at = line.find(prefix);
+                if (at != std::string::npos && line.find(dropped, at) != std::string::npos) {
+                    ++figures.drop_lines;
+                    figures.messages_dropped += std::atol(line.c_str() + at + prefix.size());
+                }
+            }
+            if (!running) break;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+}
+
 struct ping_figures {
     steady::duration worst_stream{};
     steady::duration worst_datagram{};
@@ -521,7 +563,12 @@ int main() {
     const unsigned random_start =
         random_start_text != nullptr ? static_cast<unsigned>(std::atol(random_start_text)) : 1;
 
-    server_process server({.args = {"-quiet", "-no_fork"}});
+    // A pipe of one page, so that the messages of the bad clients fill it
+    // soon after each stall begins.
+    server_process server({.args = {"-quiet", "-no_fork"},
+                           .out_pipe_undrained = true,
+                           .err_pipe_undrained = true,
+                           .pipe_size = 4096});
     if (!server.wait_until_serving()) {
         std::fprintf(stderr, "soak: the server did not start\n");
         return 1;
@@ -535,6 +582,8 @@ int main() {
     threads.emplace_back(run_valid_stream_clients, random_start);
     threads.emplace_back(run_valid_datagram_senders, random_start + 1);
     threads.emplace_back(run_bad_clients, random_start + 2);
+    log_figures log;
+    threads.emplace_back(run_stalled_log_reader, std::cref(server), std::ref(log));
     const auto deadline = steady::now() + std::chrono::seconds(seconds);
     while (running && steady::now() < deadline) std::this_thread::sleep_for(100ms);
     const int descriptors_at_peak = count_open_descriptors(server.pid());
@@ -554,6 +603,7 @@ int main() {
     if (memory_after - memory_before > memory_allowed)
         fail("resident memory grew beyond the atoms added");
     if (!server.wait_until_serving(1s)) fail("the server stopped serving");
+    if (log.stalls > 1 && log.drop_lines == 0) fail("no drops reported after the log stalled");
 
     std::printf("soak: %ld s, %ld valid requests, %ld bad inputs, %ld datagram exchanges lost\n",
                 seconds, requests.load(), bad_inputs.load(), datagrams_lost.load());
@@ -562,6 +612,10 @@ int main() {
         unread_requests.load(), unread_dropped.load());
     std::printf("soak: %ld pings, worst answer %.1f ms over TCP, %.1f ms over UDP\n", pings.pings,
                 ms(pings.worst_stream), ms(pings.worst_datagram));
+    std::printf(
+        "soak: log pipe stalled %d times; %zu bytes read, %ld drop reports of %ld "
+        "messages\n",
+        log.stalls, log.bytes_read, log.drop_lines, log.messages_dropped);
     std::printf("soak: %ld associations read back over UDP and TCP\n", checked);
     std::printf("soak: server descriptors %d before, %d at the end of the load, %d after\n",
                 descriptors_before, descriptors_at_peak, descriptors_after);

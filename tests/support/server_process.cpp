@@ -74,6 +74,14 @@ bool wait_until(Predicate done, std::chrono::milliseconds limit) {
 
 server_process::server_process(const launch_options& options)
     : out_path_(temp_file("atom_out")), err_path_(temp_file("atom_err")) {
+    int undrained[2] = {-1, -1};
+    if ((options.out_pipe_undrained || options.err_pipe_undrained) &&
+        ::pipe2(undrained, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    if (options.pipe_size > 0 && ::fcntl(undrained[0], F_SETPIPE_SZ, options.pipe_size) < 0) {
+        throw std::runtime_error("F_SETPIPE_SZ failed");
+    }
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -85,8 +93,13 @@ server_process::server_process(const launch_options& options)
             if (::pipe(ends) != 0 || ::dup2(ends[1], 2) < 0) ::_exit(123);
             ::close(ends[0]);
         }
+        if ((options.out_pipe_undrained && ::dup2(undrained[1], 1) < 0) ||
+            (options.err_pipe_undrained && ::dup2(undrained[1], 2) < 0)) {
+            ::_exit(125);
+        }
         // The server starts with the standard streams alone, as from a shell.
         for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+        if (options.closed_descriptor >= 0) ::close(options.closed_descriptor);
         // For sanitizer builds: the preloaded object may come before the
         // sanitizer's runtime, and the leak check at exit needs descriptors
         // that a limited server does not have.
@@ -94,8 +107,10 @@ server_process::server_process(const launch_options& options)
         if (options.max_descriptors > 0) sanitizer_options += ":detect_leaks=0";
         ::setenv("ASAN_OPTIONS", sanitizer_options.c_str(), 1);
         if (options.max_descriptors > 0) {
+            const long hard = options.descriptor_hard_limit > 0 ? options.descriptor_hard_limit
+                                                                : options.max_descriptors;
             const rlimit limit{static_cast<rlim_t>(options.max_descriptors),
-                               static_cast<rlim_t>(options.max_descriptors)};
+                               static_cast<rlim_t>(hard)};
             if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(121);
         }
         if (options.max_address_space > 0) {
@@ -121,10 +136,17 @@ server_process::server_process(const launch_options& options)
         ::execvp(argv[0], argv.data());
         ::_exit(122);
     }
+    if (undrained[1] >= 0) {
+        ::close(undrained[1]);
+        pipe_reader_ = undrained[0];
+        // Only this end: the server's stays blocking, as a shell's pipe is.
+        ::fcntl(pipe_reader_, F_SETFL, O_NONBLOCK);
+    }
 }
 
 server_process::~server_process() {
     kill_now();
+    if (pipe_reader_ >= 0) ::close(pipe_reader_);
     ::unlink(out_path_.c_str());
     ::unlink(err_path_.c_str());
 }
@@ -171,6 +193,29 @@ bool server_process::wait_for_err(const std::string& text, std::chrono::millisec
 }
 
 std::string server_process::out() const { return read_file(out_path_); }
+
+std::string server_process::drain_pipe() const {
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(pipe_reader_, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::optional<std::string> server_process::wait_for_pipe(const std::string& text,
+                                                         std::chrono::milliseconds limit) const {
+    std::string read_so_far;
+    if (wait_until(
+            [&] {
+                read_so_far += drain_pipe();
+                return read_so_far.find(text) != std::string::npos;
+            },
+            limit)) {
+        return read_so_far;
+    }
+    return std::nullopt;
+}
 std::string server_process::err() const { return read_file(err_path_); }
 
 std::optional<pid_t> find_server_pid(pid_t except) {

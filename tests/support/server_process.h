@@ -23,6 +23,14 @@ struct launch_options {
     // Standard error is a pipe whose reader has gone, as when the log
     // reader of a server started as "atom_server 2>&1 | logger" has ended.
     bool error_pipe_closed = false;
+    // These of the server's output streams go to one pipe that the test holds
+    // but reads only in drain_pipe, as a log reader that has stalled would
+    // ("atom_server 2>&1 | less" left suspended).
+    bool out_pipe_undrained = false;
+    bool err_pipe_undrained = false;
+    long pipe_size = 0;              // what that pipe holds, in bytes; 0: the default
+    int closed_descriptor = -1;      // 0, 1 or 2: closed when the server starts
+    long descriptor_hard_limit = 0;  // RLIMIT_NOFILE's hard limit; 0: max_descriptors
 };
 
 class server_process {
@@ -45,8 +53,16 @@ public:
     std::string err() const;
     pid_t pid() const { return pid_; }
 
+    // What the undrained pipe holds now, read without waiting, and the pipe
+    // emptied. Text reaches it only from then on.
+    std::string drain_pipe() const;
+    // Drains the pipe until what this call has read holds text; returns that.
+    std::optional<std::string> wait_for_pipe(const std::string& text,
+                                             std::chrono::milliseconds limit = 3s) const;
+
 private:
     pid_t pid_ = -1;
+    int pipe_reader_ = -1;
     std::string out_path_;
     std::string err_path_;
 };
