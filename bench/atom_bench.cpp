@@ -10,7 +10,9 @@
 //   <label> <transport> <workload> conns=C depth=D done=N rps=R p50_us=..
 //   p99_us=.. p99.9_us=.. lost=L resent=S errors=E
 //
-// Traffic only ever goes to 127.0.0.1.
+// Traffic only ever goes to 127.0.0.1. This file is the loop; the command
+// line is bench_options, and each protocol's requests and replies are in
+// atom_protocol and redis_protocol.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,7 +25,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,146 +34,17 @@
 #include <string_view>
 #include <vector>
 
-#include "atoms/protocol.h"
+#include "bench/atom_protocol.h"
+#include "bench/bench_options.h"
+#include "bench/latency_histogram.h"
+#include "bench/redis_protocol.h"
+#include "bench/workload.h"
 
 namespace {
-
-enum class transport_kind { udp, tcp };
-enum class workload_kind { ping, lookup, miss, associate, load };
-enum class protocol_kind { atom, redis };
-
-struct options {
-    transport_kind transport = transport_kind::udp;
-    workload_kind workload = workload_kind::ping;
-    protocol_kind protocol = protocol_kind::atom;
-    int port = 0;  // 0: the protocol's own port for the transport
-    int connections = 1;
-    int depth = 1;
-    double seconds = 3.0;
-    double warmup_seconds = 0.2;
-    std::int64_t keys = 1000;
-    int batch = 0;  // associations per load request; 0: chosen for the transport
-    std::int64_t first_value = 1000000000;
-    double resend_after_ms = 100.0;
-    double limit_seconds = 600.0;  // a load that is not done by then gives up
-    bool progress = false;
-    std::string label = "atom_server";
-};
 
 [[noreturn]] void fail_system(const char* what) {
     std::fprintf(stderr, "atom_bench: %s: %s\n", what, std::strerror(errno));
     std::exit(2);
-}
-
-[[noreturn]] void usage(const char* problem) {
-    std::fprintf(
-        stderr,
-        "atom_bench: %s\n"
-        "usage: atom_bench [--transport udp|tcp] [--workload ping|lookup|miss|associate|load]\n"
-        "                  [--protocol atom|redis] [--port N] [--connections C] [--depth D]\n"
-        "                  [--seconds S] [--warmup S] [--keys K] [--batch B]\n"
-        "                  [--first-value V] [--resend-ms M] [--limit S] [--label TEXT]\n"
-        "                  [--progress]\n",
-        problem);
-    std::exit(2);
-}
-
-template <class T>
-T parse_number(const char* text, const char* option) {
-    T value{};
-    const char* end = text + std::strlen(text);
-    if (std::from_chars(text, end, value).ptr != end) usage(option);
-    return value;
-}
-
-double parse_real(const char* text, const char* option) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (end == text || *end != '\0' || value < 0) usage(option);
-    return value;
-}
-
-options parse_options(int argc, char** argv) {
-    options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view name = argv[i];
-        if (name == "--progress") {
-            o.progress = true;
-            continue;
-        }
-        if (i + 1 >= argc) usage("an option lacks its value");
-        const char* value = argv[++i];
-        const std::string_view v = value;
-        if (name == "--transport") {
-            if (v == "udp")
-                o.transport = transport_kind::udp;
-            else if (v == "tcp")
-                o.transport = transport_kind::tcp;
-            else
-                usage("unknown transport");
-        } else if (name == "--workload") {
-            if (v == "ping")
-                o.workload = workload_kind::ping;
-            else if (v == "lookup")
-                o.workload = workload_kind::lookup;
-            else if (v == "miss")
-                o.workload = workload_kind::miss;
-            else if (v == "associate")
-                o.workload = workload_kind::associate;
-            else if (v == "load")
-                o.workload = workload_kind::load;
-            else
-                usage("unknown workload");
-        } else if (name == "--protocol") {
-            if (v == "atom")
-                o.protocol = protocol_kind::atom;
-            else if (v == "redis")
-                o.protocol = protocol_kind::redis;
-            else
-                usage("unknown protocol");
-        } else if (name == "--port") {
-            o.port = parse_number<int>(value, "bad --port");
-        } else if (name == "--connections") {
-            o.connections = parse_number<int>(value, "bad --connections");
-        } else if (name == "--depth") {
-            o.depth = parse_number<int>(value, "bad --depth");
-        } else if (name == "--seconds") {
-            o.seconds = parse_real(value, "bad --seconds");
-        } else if (name == "--warmup") {
-            o.warmup_seconds = parse_real(value, "bad --warmup");
-        } else if (name == "--keys") {
-            o.keys = parse_number<std::int64_t>(value, "bad --keys");
-        } else if (name == "--batch") {
-            o.batch = parse_number<int>(value, "bad --batch");
-        } else if (name == "--first-value") {
-            o.first_value = parse_number<std::int64_t>(value, "bad --first-value");
-        } else if (name == "--limit") {
-            o.limit_seconds = parse_real(value, "bad --limit");
-        } else if (name == "--resend-ms") {
-            o.resend_after_ms = parse_real(value, "bad --resend-ms");
-        } else if (name == "--label") {
-            o.label = value;
-        } else {
-            usage("unknown option");
-        }
-    }
-    if (o.connections < 1 || o.connections > 1000) usage("--connections must be 1..1000");
-    if (o.depth < 1 || o.depth > 64) usage("--depth must be 1..64");
-    if (o.keys < 1 || o.keys > 2000000000) usage("--keys must be 1..2000000000");
-    if (o.protocol == protocol_kind::redis && o.transport != transport_kind::tcp) {
-        usage("the redis protocol runs over tcp only");
-    }
-    if (o.batch == 0) o.batch = o.transport == transport_kind::udp ? 16 : 128;
-    // A load request over UDP is that many datagrams at once: more would
-    // overrun the server's receive buffer and be lost.
-    if (o.batch < 1 || o.batch > 200) usage("--batch must be 1..200");
-    if (o.port == 0) {
-        if (o.protocol == protocol_kind::redis)
-            o.port = 6379;
-        else
-            o.port = o.transport == transport_kind::udp ? datagram_port : stream_port;
-    }
-    return o;
 }
 
 std::int64_t now_ns() {
@@ -180,34 +52,6 @@ std::int64_t now_ns() {
     if (::clock_gettime(CLOCK_MONOTONIC, &t) != 0) fail_system("clock_gettime");
     return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
-
-// Latencies in steps of 100 ns up to 100 ms; anything longer lands in the last.
-class latency_histogram {
-public:
-    void add(std::int64_t ns) {
-        std::size_t i = static_cast<std::size_t>(std::max<std::int64_t>(ns, 0) / step_ns);
-        if (i >= counts_.size()) i = counts_.size() - 1;
-        ++counts_[i];
-        ++total_;
-    }
-    std::uint64_t total() const { return total_; }
-    double percentile_us(double fraction) const {
-        if (total_ == 0) return 0;
-        const auto rank =
-            static_cast<std::uint64_t>(fraction * static_cast<double>(total_ - 1)) + 1;
-        std::uint64_t seen = 0;
-        for (std::size_t i = 0; i < counts_.size(); ++i) {
-            seen += counts_[i];
-            if (seen >= rank) return static_cast<double>((i + 1) * step_ns) / 1000.0;
-        }
-        return static_cast<double>(counts_.size() * step_ns) / 1000.0;
-    }
-
-private:
-    static constexpr std::int64_t step_ns = 100;
-    std::vector<std::uint32_t> counts_ = std::vector<std::uint32_t>(1000000);
-    std::uint64_t total_ = 0;
-};
 
 struct counters {
     std::uint64_t done = 0;  // requests answered inside the measured interval
@@ -251,12 +95,6 @@ std::uint64_t next_random(std::uint64_t& state) {
     return state * 2685821657736338717ULL;
 }
 
-void append_number(std::string& s, std::int64_t n) {
-    char digits[24];
-    const auto r = std::to_chars(digits, digits + sizeof digits, n);
-    s.append(digits, r.ptr);
-}
-
 class load_run {
 public:
     explicit load_run(const options& o) : o_(o) {}
@@ -267,6 +105,15 @@ public:
     void print_line(std::FILE* to, double elapsed_s) const;
 
 private:
+    // Takes the texts of a request from its protocol to one connection.
+    struct connection_sink final : text_sink {
+        load_run& run;
+        connection& c;
+        connection_sink(load_run& r, connection& to) : run(r), c(to) {}
+        void put(const std::string& text) override { run.emit(c, text); }
+    };
+
+    request_shape shape_of(const request& r) const { return {o_.workload, r.key, r.count}; }
     void start_request(connection& c);
     void send_request(connection& c, const request& r);
     void emit(connection& c, const std::string& text);
@@ -350,18 +197,18 @@ void load_run::start_request(connection& c) {
             break;
         case workload_kind::associate:
             r.key = o_.first_value + next_value_++;
-            if (o_.protocol == protocol_kind::redis) r.replies_left = 2;
             break;
         case workload_kind::load:
             r.key = next_load_key_;
             r.count = static_cast<std::int32_t>(
                 std::min<std::int64_t>(o_.batch, o_.keys - next_load_key_));
             next_load_key_ += r.count;
-            // The atom server answers only the confirming lookup; redis
-            // answers both of a pair's commands.
-            r.replies_left = o_.protocol == protocol_kind::redis ? 2 * r.count : 1;
             break;
     }
+    // The atom server answers only the lookup that ends a request; redis
+    // answers every command.
+    r.replies_left =
+        o_.protocol == protocol_kind::redis ? redis_protocol::replies_to(shape_of(r)) : 1;
     r.first_sent_ns = r.last_sent_ns = now_ns();
     c.in_flight.push_back(r);
     ++in_flight_total_;
@@ -382,92 +229,18 @@ void load_run::emit(connection& c, const std::string& text) {
         return;
     }
     if (o_.protocol == protocol_kind::atom) {
-        c.out.push_back(static_cast<char>(static_cast<unsigned char>(text.size())));
-        c.out.append(text);
+        atom_protocol::append_frame(c.out, text);
     } else {
-        c.out.append(text);
-        c.out.append("\r\n");
+        redis_protocol::append_command(c.out, text);
     }
 }
 
 void load_run::send_request(connection& c, const request& r) {
-    const bool redis = o_.protocol == protocol_kind::redis;
-    std::string& t = scratch_;
-    auto key_text = [&](std::string_view prefix, std::int64_t n) {
-        t.append(prefix);
-        append_number(t, n);
-    };
-    switch (o_.workload) {
-        case workload_kind::ping:
-            t.clear();
-            t.append(redis ? "PING" : "P");
-            emit(c, t);
-            break;
-        case workload_kind::lookup:
-        case workload_kind::miss: {
-            t.clear();
-            t.append(redis ? "GET " : "S");
-            key_text(o_.workload == workload_kind::lookup ? "atom:" : "miss:", r.key);
-            emit(c, t);
-            break;
-        }
-        case workload_kind::associate:
-            // A new pair, then a lookup of it on the same connection: the
-            // lookup's answer confirms the pair was recorded.
-            if (redis) {
-                t.clear();
-                t.append("SETNX ");
-                key_text("new:", r.key);
-                t.push_back(' ');
-                append_number(t, r.key);
-                emit(c, t);
-                t.clear();
-                t.append("GET ");
-                key_text("new:", r.key);
-            } else {
-                t.clear();
-                t.append("A");
-                append_number(t, r.key);
-                t.push_back(' ');
-                key_text("new:", r.key);
-                emit(c, t);
-                t.clear();
-                t.append("S");
-                key_text("new:", r.key);
-            }
-            emit(c, t);
-            break;
-        case workload_kind::load:
-            for (std::int64_t k = r.key; k < r.key + r.count; ++k) {
-                if (redis) {
-                    // The same pair as two keys, one for each direction.
-                    t.clear();
-                    t.append("SETNX ");
-                    key_text("atom:", k);
-                    t.push_back(' ');
-                    append_number(t, k);
-                    emit(c, t);
-                    t.clear();
-                    t.append("SETNX ");
-                    append_number(t, k);
-                    t.append(" atom:");
-                    append_number(t, k);
-                } else {
-                    t.clear();
-                    t.append("A");
-                    append_number(t, k);
-                    t.append(" atom:");
-                    append_number(t, k);
-                }
-                emit(c, t);
-            }
-            if (!redis) {
-                t.clear();
-                t.append("S");
-                key_text("atom:", r.key + r.count - 1);
-                emit(c, t);
-            }
-            break;
+    connection_sink out(*this, c);
+    if (o_.protocol == protocol_kind::redis) {
+        redis_protocol::write_request(shape_of(r), scratch_, out);
+    } else {
+        atom_protocol::write_request(shape_of(r), scratch_, out);
     }
     flush(c);
 }
@@ -509,29 +282,9 @@ void load_run::close_connection(connection& c, const char* why) {
 }
 
 bool load_run::reply_is_expected(const request& r, std::string_view reply) const {
-    const bool redis = o_.protocol == protocol_kind::redis;
-    auto number_is = [&](std::string_view text, std::int64_t n) {
-        std::int64_t got = 0;
-        const auto res = std::from_chars(text.data(), text.data() + text.size(), got);
-        return res.ec == std::errc{} && res.ptr == text.data() + text.size() && got == n;
-    };
-    switch (o_.workload) {
-        case workload_kind::ping:
-            return reply == (redis ? "+PONG" : "R");
-        case workload_kind::lookup:
-            return redis ? number_is(reply, r.key)
-                         : reply.size() > 1 && reply[0] == 'N' && number_is(reply.substr(1), r.key);
-        case workload_kind::miss:
-            return redis ? reply == "(nil)" : reply == "N-1";
-        case workload_kind::associate:
-            return redis ? number_is(reply, r.key)
-                         : reply.size() > 1 && reply[0] == 'N' && number_is(reply.substr(1), r.key);
-        case workload_kind::load:
-            if (redis) return reply == ":1" || reply == ":0";
-            return reply.size() > 1 && reply[0] == 'N' &&
-                   number_is(reply.substr(1), r.key + r.count - 1);
-    }
-    return false;
+    return o_.protocol == protocol_kind::redis
+               ? redis_protocol::is_expected_reply(shape_of(r), reply)
+               : atom_protocol::is_expected_reply(shape_of(r), reply);
 }
 
 void load_run::on_reply(connection& c, std::string_view reply) {
@@ -541,7 +294,7 @@ void load_run::on_reply(connection& c, std::string_view reply) {
     }
     // A refused association is answered with "E..."; that reply belongs to
     // the association, and the lookup's answer is still to come.
-    if (o_.protocol == protocol_kind::atom && !reply.empty() && reply[0] == 'E' &&
+    if (o_.protocol == protocol_kind::atom && atom_protocol::is_refusal(reply) &&
         (o_.workload == workload_kind::associate || o_.workload == workload_kind::load)) {
         ++counts_.errors;
         return;
@@ -557,7 +310,7 @@ void load_run::on_reply(connection& c, std::string_view reply) {
         return;
     }
     if (--r.replies_left > 0) {
-        if (o_.protocol == protocol_kind::redis && !reply.empty() && reply[0] == '-')
+        if (o_.protocol == protocol_kind::redis && redis_protocol::is_error(reply))
             ++counts_.errors;
         return;
     }
@@ -571,27 +324,6 @@ void load_run::on_reply(connection& c, std::string_view reply) {
     c.in_flight.pop_front();
     --in_flight_total_;
     if (wants_more()) start_request(c);
-}
-
-// One redis reply at the front of text, as "+PONG", ":1", "-ERR ..", the
-// bulk string's bytes, or "(nil)". Returns the bytes it takes, 0 if incomplete.
-std::size_t parse_redis_reply(std::string_view text, std::string_view& reply) {
-    const std::size_t line_end = text.find("\r\n");
-    if (line_end == std::string_view::npos) return 0;
-    if (text[0] != '$') {
-        reply = text.substr(0, line_end);
-        return line_end + 2;
-    }
-    std::int64_t length = 0;
-    std::from_chars(text.data() + 1, text.data() + line_end, length);
-    if (length < 0) {
-        reply = "(nil)";
-        return line_end + 2;
-    }
-    const std::size_t total = line_end + 2 + static_cast<std::size_t>(length) + 2;
-    if (text.size() < total) return 0;
-    reply = text.substr(line_end + 2, static_cast<std::size_t>(length));
-    return total;
 }
 
 void load_run::on_readable(connection& c) {
@@ -620,17 +352,10 @@ void load_run::on_readable(connection& c) {
         for (;;) {
             std::string_view rest(c.in.data() + c.in_start, c.in.size() - c.in_start);
             std::string_view reply;
-            std::size_t used = 0;
-            if (o_.protocol == protocol_kind::atom) {
-                if (rest.empty()) break;
-                const std::size_t length = static_cast<unsigned char>(rest[0]);
-                if (rest.size() < 1 + length) break;
-                reply = rest.substr(1, length);
-                used = 1 + length;
-            } else {
-                used = parse_redis_reply(rest, reply);
-                if (used == 0) break;
-            }
+            const std::size_t used = o_.protocol == protocol_kind::atom
+                                         ? atom_protocol::take_frame(rest, reply)
+                                         : redis_protocol::take_reply(rest, reply);
+            if (used == 0) break;
             c.in_start += used;
             on_reply(c, reply);
             if (!c.open) return;
@@ -718,14 +443,13 @@ bool load_run::run() {
 }
 
 void load_run::print_line(std::FILE* to, double elapsed_s) const {
-    static const char* const workload_names[] = {"ping", "lookup", "miss", "associate", "load"};
     const double rps = elapsed_s > 0 ? static_cast<double>(counts_.done) / elapsed_s : 0;
     std::fprintf(to,
                  "%s %s %s conns=%d depth=%d done=%llu rps=%.0f p50_us=%.1f p99_us=%.1f "
                  "p99.9_us=%.1f lost=%llu resent=%llu stale=%llu errors=%llu seconds=%.2f "
                  "answered=%llu\n",
-                 o_.label.c_str(), o_.transport == transport_kind::udp ? "udp" : "tcp",
-                 workload_names[static_cast<int>(o_.workload)], o_.connections, o_.depth,
+                 o_.label.c_str(), std::string(name_of(o_.transport)).c_str(),
+                 std::string(name_of(o_.workload)).c_str(), o_.connections, o_.depth,
                  static_cast<unsigned long long>(counts_.done), rps, histogram_.percentile_us(0.50),
                  histogram_.percentile_us(0.99), histogram_.percentile_us(0.999),
                  static_cast<unsigned long long>(counts_.lost),

@@ -52,15 +52,21 @@ constexpr long memory_slack_kib = 4096;
 constexpr long bytes_per_atom = 1024;  // generous: a record, its string, two map nodes
 
 std::atomic<bool> running{true};
-std::atomic<long> requests{0};
-std::atomic<long> bad_inputs{0};
-std::atomic<long> datagrams_lost{0};
-std::atomic<long> unread_requests{0};  // sent by clients that never read
-std::atomic<long> unread_dropped{0};   // such clients the server closed
-std::atomic<long> failures{0};
+
+// What every client thread counts, for the figures printed at the end.
+struct soak_counters {
+    std::atomic<long> requests{0};  // sent by valid clients
+    std::atomic<long> bad_inputs{0};
+    std::atomic<long> datagrams_lost{0};
+    std::atomic<long> unread_requests{0};  // sent by clients that never read
+    std::atomic<long> unread_dropped{0};   // such clients the server closed
+    std::atomic<long> failures{0};         // invariants found broken
+};
+
+soak_counters counts;
 
 void fail(const std::string& what) {
-    ++failures;
+    ++counts.failures;
     std::fprintf(stderr, "soak: %s\n", what.c_str());
 }
 
@@ -253,7 +259,7 @@ void run_valid_stream_clients(unsigned random_start) {
         std::string bytes;
         for (const auto& r : c.current.requests) bytes += frame(r);
         c.since = steady::now();
-        requests += static_cast<long>(c.current.requests.size());
+        counts.requests += static_cast<long>(c.current.requests.size());
         if (::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
             static_cast<ssize_t>(bytes.size())) {
             fail("valid stream client could not send");
@@ -299,7 +305,7 @@ void run_valid_datagram_senders(unsigned random_start) {
     auto start = [&](valid_peer& d) {
         d.current = exchange::random(rng);
         d.since = steady::now();
-        requests += static_cast<long>(d.current.requests.size());
+        counts.requests += static_cast<long>(d.current.requests.size());
         for (const auto& r : d.current.requests) send_datagram(d.fd, r);
     };
     auto serve = [&](valid_peer& d, short) {
@@ -313,7 +319,7 @@ void run_valid_datagram_senders(unsigned random_start) {
         if (done) {
             start(d);
         } else if (steady::now() - d.since > 1s) {
-            ++datagrams_lost;
+            ++counts.datagrams_lost;
             ::close(d.fd);
             d.fd = open_datagram();
             if (d.fd < 0) {
@@ -327,108 +333,153 @@ void run_valid_datagram_senders(unsigned random_start) {
     drive_peers(senders, open_datagram, "datagram socket", start, serve);
 }
 
-// Every kind of bad client, a few of each per round.
-void run_bad_clients(unsigned random_start) {
-    std::mt19937 rng(random_start);
-    const int garbage_socket = open_datagram();
-    {
-        // Over a stream, so that it cannot be lost; "S" confirms it is in force.
-        tcp_client c;
-        const std::string text(90, 'x');
-        if (!c.send_frame("A" + std::to_string(long_reply_value) + " " + text) ||
-            c.ask("N" + std::to_string(long_reply_value)) != "S" + text) {
-            fail("the long reply's association did not take");
-        }
-    }
+// The bad clients share one random sequence and the connections that some
+// of them hold open until the end.
+struct bad_client_state {
+    std::mt19937 rng;
+    int garbage_socket = -1;
     std::vector<int> silent;
     std::vector<int> non_reading;
+};
+
+// Garbage datagrams, some beyond the 99 bytes that count.
+void send_garbage_datagrams(bad_client_state& b) {
+    for (int i = 0; i < 8; ++i) {
+        const std::size_t size = b.rng() % 4 == 0 ? 100 + b.rng() % 1400 : b.rng() % 100;
+        send_datagram(b.garbage_socket, random_bytes(b.rng, size));
+        ++counts.bad_inputs;
+    }
+}
+
+// An oversized frame: the largest length byte, with garbage.
+void send_oversized_frame(bad_client_state& b) {
+    if (int fd = connect_stream(); fd >= 0) {
+        const std::string body = random_bytes(b.rng, 255);
+        const std::string bytes = frame(body) + frame("P");
+        (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ++counts.bad_inputs;
+        ::close(fd);
+    }
+}
+
+// A truncated frame, then the end of the connection.
+void send_truncated_frame(bad_client_state& b) {
+    if (int fd = connect_stream(); fd >= 0) {
+        const std::size_t length = 2 + b.rng() % 250;
+        std::string bytes = frame(random_bytes(b.rng, length));
+        bytes.resize(1 + b.rng() % length);
+        (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ++counts.bad_inputs;
+        ::close(fd);
+    }
+}
+
+// A length byte (and perhaps part of the body), then silence until the end.
+void fall_silent_in_a_frame(bad_client_state& b) {
+    if (b.silent.size() >= silent_clients) return;
+    if (int fd = connect_stream(); fd >= 0) {
+        std::string bytes = frame(random_bytes(b.rng, 1 + b.rng() % 200));
+        bytes.resize(1 + b.rng() % (bytes.size() - 1));
+        (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ++counts.bad_inputs;
+        b.silent.push_back(fd);
+    }
+}
+
+// Clients that ask and never read; the server drops them once their
+// buffers are full, and new ones take their place. Short requests for long
+// replies fill their buffers soon.
+void ask_and_never_read(bad_client_state& b) {
+    while (b.non_reading.size() < non_reading_clients) {
+        const int fd = connect_stream();
+        if (fd < 0) break;
+        const int small = 4096;
+        (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ++counts.bad_inputs;
+        b.non_reading.push_back(fd);
+    }
+    const std::string one = frame("N" + std::to_string(long_reply_value));
+    std::string pings;
+    for (int i = 0; i < 500; ++i) pings += one;
+    for (auto it = b.non_reading.begin(); it != b.non_reading.end();) {
+        const ssize_t n = ::send(*it, pings.data(), pings.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            ::close(*it);  // dropped by the server
+            ++counts.unread_dropped;
+            it = b.non_reading.erase(it);
+            continue;
+        }
+        if (n > 0) counts.unread_requests += n / static_cast<ssize_t>(one.size());
+        ++it;
+    }
+}
+
+// A client that sends a request and resets the connection.
+void send_and_reset(bad_client_state&) {
+    if (int fd = connect_stream(); fd >= 0) {
+        const std::string bytes = frame("P") + frame("Sk1").substr(0, 2);
+        (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ++counts.bad_inputs;
+        close_with_reset(fd);
+    }
+}
+
+// A storm of connections that close at once, half of them with a reset.
+void storm_connections(bad_client_state&) {
+    for (int i = 0; i < storm_size; ++i) {
+        if (int fd = connect_stream(); fd >= 0) {
+            ++counts.bad_inputs;
+            if (i % 2 == 0) {
+                ::close(fd);
+            } else {
+                close_with_reset(fd);
+            }
+        }
+    }
+}
+
+struct bad_client_kind {
+    void (*run)(bad_client_state&);
+    long every_rounds;  // 1: in every round
+};
+
+// Every kind of bad client, in the order a round runs them.
+constexpr bad_client_kind bad_client_kinds[] = {
+    {send_garbage_datagrams, 1},  // eight a round
+    {send_oversized_frame, 1},    // each of these once a round
+    {send_truncated_frame, 1},    // on a connection of its own
+    {fall_silent_in_a_frame, 1},  // until silent_clients are held
+    {ask_and_never_read, 1},      // non_reading_clients at a time
+    {send_and_reset, 1},          // a new connection each round
+    {storm_connections, 10},      // storm_size at once, now and then
+};
+
+// The association whose long string the clients that never read ask for.
+// Over a stream, so that it cannot be lost; "S" confirms it is in force.
+void record_long_reply() {
+    tcp_client c;
+    const std::string text(90, 'x');
+    if (!c.send_frame("A" + std::to_string(long_reply_value) + " " + text) ||
+        c.ask("N" + std::to_string(long_reply_value)) != "S" + text) {
+        fail("the long reply's association did not take");
+    }
+}
+
+// Rounds of every kind of bad client until the soak ends.
+void run_bad_clients(unsigned random_start) {
+    bad_client_state b{.rng = std::mt19937(random_start), .garbage_socket = open_datagram()};
+    record_long_reply();
     long round = 0;
     while (running) {
         ++round;
-        // Garbage datagrams, some beyond the 99 bytes that count.
-        for (int i = 0; i < 8; ++i) {
-            const std::size_t size = rng() % 4 == 0 ? 100 + rng() % 1400 : rng() % 100;
-            send_datagram(garbage_socket, random_bytes(rng, size));
-            ++bad_inputs;
-        }
-        // An oversized frame: the largest length byte, with garbage.
-        if (int fd = connect_stream(); fd >= 0) {
-            const std::string body = random_bytes(rng, 255);
-            const std::string bytes = frame(body) + frame("P");
-            (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            ++bad_inputs;
-            ::close(fd);
-        }
-        // A truncated frame, then the end of the connection.
-        if (int fd = connect_stream(); fd >= 0) {
-            const std::size_t length = 2 + rng() % 250;
-            std::string bytes = frame(random_bytes(rng, length));
-            bytes.resize(1 + rng() % length);
-            (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            ++bad_inputs;
-            ::close(fd);
-        }
-        // A length byte (and perhaps part of the body), then silence until the end.
-        if (silent.size() < silent_clients) {
-            if (int fd = connect_stream(); fd >= 0) {
-                std::string bytes = frame(random_bytes(rng, 1 + rng() % 200));
-                bytes.resize(1 + rng() % (bytes.size() - 1));
-                (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-                ++bad_inputs;
-                silent.push_back(fd);
-            }
-        }
-        // Clients that ask and never read; the server drops them once their
-        // buffers are full, and new ones take their place.
-        while (non_reading.size() < non_reading_clients) {
-            const int fd = connect_stream();
-            if (fd < 0) break;
-            const int small = 4096;
-            (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-            ++bad_inputs;
-            non_reading.push_back(fd);
-        }
-        // Short requests for long replies fill their buffers soon.
-        std::string pings;
-        for (int i = 0; i < 500; ++i) pings += frame("N" + std::to_string(long_reply_value));
-        for (auto it = non_reading.begin(); it != non_reading.end();) {
-            const ssize_t n = ::send(*it, pings.data(), pings.size(), MSG_NOSIGNAL);
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                ::close(*it);  // dropped by the server
-                ++unread_dropped;
-                it = non_reading.erase(it);
-                continue;
-            }
-            if (n > 0)
-                unread_requests +=
-                    n / static_cast<ssize_t>(frame("N" + std::to_string(long_reply_value)).size());
-            ++it;
-        }
-        // A client that sends a request and resets the connection.
-        if (int fd = connect_stream(); fd >= 0) {
-            const std::string bytes = frame("P") + frame("Sk1").substr(0, 2);
-            (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            ++bad_inputs;
-            close_with_reset(fd);
-        }
-        // Now and then a storm of connections that close at once.
-        if (round % 10 == 0) {
-            for (int i = 0; i < storm_size; ++i) {
-                if (int fd = connect_stream(); fd >= 0) {
-                    ++bad_inputs;
-                    if (i % 2 == 0) {
-                        ::close(fd);
-                    } else {
-                        close_with_reset(fd);
-                    }
-                }
-            }
+        for (const bad_client_kind& kind : bad_client_kinds) {
+            if (round % kind.every_rounds == 0) kind.run(b);
         }
         std::this_thread::sleep_for(5ms);
     }
-    ::close(garbage_socket);
-    for (int fd : silent) ::close(fd);
-    for (int fd : non_reading) ::close(fd);
+    ::close(b.garbage_socket);
+    for (int fd : b.silent) ::close(fd);
+    for (int fd : b.non_reading) ::close(fd);
 }
 
 struct log_figures {
@@ -606,10 +657,11 @@ int main() {
     if (log.stalls > 1 && log.drop_lines == 0) fail("no drops reported after the log stalled");
 
     std::printf("soak: %ld s, %ld valid requests, %ld bad inputs, %ld datagram exchanges lost\n",
-                seconds, requests.load(), bad_inputs.load(), datagrams_lost.load());
+                seconds, counts.requests.load(), counts.bad_inputs.load(),
+                counts.datagrams_lost.load());
     std::printf(
         "soak: %ld requests from clients that never read their replies; %ld of them dropped\n",
-        unread_requests.load(), unread_dropped.load());
+        counts.unread_requests.load(), counts.unread_dropped.load());
     std::printf("soak: %ld pings, worst answer %.1f ms over TCP, %.1f ms over UDP\n", pings.pings,
                 ms(pings.worst_stream), ms(pings.worst_datagram));
     std::printf(
@@ -622,8 +674,8 @@ int main() {
     std::printf(
         "soak: server resident memory %ld KiB before, %ld KiB after (%ld KiB allowed growth)\n",
         memory_before, memory_after, memory_allowed);
-    if (failures > 0) {
-        std::printf("soak: FAILED, %ld invariant(s) broken\n", failures.load());
+    if (counts.failures > 0) {
+        std::printf("soak: FAILED, %ld invariant(s) broken\n", counts.failures.load());
         return 1;
     }
     std::printf("soak: every invariant held\n");
