@@ -10,6 +10,9 @@
 #include "client/request_text.h"
 #include "client/text_escaping.h"
 
+using namespace atom;
+using namespace atom::detail;
+
 namespace {
 
 TEST(client_requests, are_written_in_the_request_language) {

@@ -5,6 +5,9 @@
 #include "client/atom_client.h"
 #include "tests/support/server_process.h"
 
+using namespace atom;
+using namespace atom::detail;
+
 namespace {
 
 command_result run_tool(std::vector<std::string> args, const std::string& input = {}) {
@@ -99,7 +102,7 @@ TEST(tool, refuses_bad_usage_with_exit_status_2) {
         {{"--timeout", "soon", "ping"}, 2, "", "--timeout"},
         {{"--timeout", "0", "ping"}, 2, "", "--timeout"},
         {{"--host"}, 2, "", "--host"},
-        {{"get"}, 2, "", "wrong number of arguments"},
+        {{"get", "a", "b"}, 2, "", "wrong number of arguments"},
         {{"set", "1"}, 2, "", "wrong number of arguments"},
         {{"ping", "extra"}, 2, "", "wrong number of arguments"},
         {{"name", "seven"}, 2, "", "VALUE"},
