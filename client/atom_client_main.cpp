@@ -130,7 +130,6 @@ std::string tcp_hint(const tool_options& t) {
     if (t.client.transport != transport_kind::udp) return {};
     client_options probe = t.client;
     probe.transport = transport_kind::tcp;
-    probe.tcp_port = default_tcp_port;
     probe.timeout = std::chrono::milliseconds(500);
     if (atom_client(probe).ping().status != atom_status::alive) return {};
     return " (the server answers over TCP: try --tcp)";

@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "client/atom_client.h"
+#include "client/exchange.h"
 #include "client/pair_loader.h"
+#include "client/request_text.h"
 #include "tests/support/server_process.h"
 
 using namespace atom;
@@ -242,6 +244,108 @@ TEST(library_over_tcp, reconnects_once_when_the_connection_is_lost) {
     EXPECT_EQ(client.string_to_atom("one").status, atom_status::not_found);
     expect_answer(client.associate(2, "two"), atom_status::accepted, 2, "two");
     expect_answer(client.string_to_atom("two"), atom_status::found, 2, "two");
+}
+
+TEST(library_over_tcp, drops_the_cache_when_a_restarted_server_is_reached) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    atom_client client(options_for(transport_kind::tcp, true));
+    ASSERT_EQ(client.associate(1, "one").status, atom_status::accepted);
+    expect_answer(client.string_to_atom("one"), atom_status::found, 1, "one");
+    ASSERT_EQ(client.cached_pairs(), 1u);
+    server->kill_now();
+    server = start_server();  // without a journal: the pairs are gone
+    ASSERT_TRUE(server);
+    ASSERT_EQ(atom_client(options_for(transport_kind::tcp)).associate(1, "uno").status,
+              atom_status::accepted);
+    EXPECT_EQ(client.string_to_atom("one").status, atom_status::not_found);
+    expect_answer(client.atom_to_string(1), atom_status::found, 1, "uno");
+    expect_answer(client.associate(2, "one"), atom_status::accepted, 2, "one");
+}
+
+TEST(library_over_tcp, a_client_moves_with_its_connection_and_cache) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    atom_client first(options_for(transport_kind::tcp, true));
+    ASSERT_EQ(first.associate(3, "three").status, atom_status::accepted);
+    atom_client moved(std::move(first));
+    const std::size_t sent = moved.requests_sent();
+    expect_answer(moved.string_to_atom("three"), atom_status::found, 3, "three");
+    EXPECT_EQ(moved.requests_sent(), sent);  // from the cache that moved along
+    atom_client assigned(options_for(transport_kind::udp));
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.options().transport, transport_kind::tcp);
+    expect_answer(assigned.atom_to_string(3), atom_status::found, 3, "three");
+    expect_answer(assigned.associate(4, "four"), atom_status::accepted, 4, "four");
+}
+
+TEST_P(library_test, flags_a_string_cut_to_99_bytes) {
+    atom_client setter(options_for(transport_kind::tcp));
+    ASSERT_EQ(setter.associate(60, std::string(99, 'w')).status, atom_status::accepted);
+    ASSERT_EQ(setter.associate(61, std::string(100, 'c')).status, atom_status::accepted);
+    atom_client client(options(true));
+    const atom_answer whole = client.atom_to_string(60);
+    expect_answer(whole, atom_status::found, 60, std::string(99, 'w'));
+    // Over UDP the lookup that would tell does not fit in a datagram.
+    EXPECT_EQ(whole.truncated, GetParam() == transport_kind::udp);
+    const atom_answer cut = client.atom_to_string(61);
+    expect_answer(cut, atom_status::found, 61, std::string(99, 'c'));
+    EXPECT_TRUE(cut.truncated);
+    EXPECT_FALSE(client.atom_to_string(60).truncated && GetParam() == transport_kind::tcp);
+}
+
+TEST(batch_lookups, answer_as_the_single_calls_do) {
+    auto server = start_server();
+    ASSERT_TRUE(server);
+    atom_client setter(options_for(transport_kind::tcp));
+    for (const auto& [value, text] : std::vector<std::pair<std::int32_t, std::string>>{
+             {7, "seven"}, {-1, "minus"}, {5, ""}, {61, std::string(100, 'c')}}) {
+        ASSERT_EQ(setter.associate(value, text).status, atom_status::accepted) << text;
+    }
+    ASSERT_EQ(setter.associate(intern_candidate("taken", 0), "squatter").status,
+              atom_status::accepted);
+    struct batch_case {
+        lookup_kind kind;
+        std::string input;
+    };
+    const batch_case cases[] = {
+        {lookup_kind::string_to_atom, "seven\nminus\nnobody\n\nsquatter\n" + std::string(100, 'c') +
+                                          "\n" + std::string(300, 'x')},
+        {lookup_kind::atom_to_string, "7\n-1\n5\n6\n61\nx\n"},
+        {lookup_kind::intern, "seven\nminus\nfresh\ntaken\nfresh\n\n"},
+    };
+    const client_options options = options_for(transport_kind::tcp);
+    for (const batch_case& c : cases) {
+        SCOPED_TRACE(c.input);
+        std::vector<atom_answer> answers;
+        std::istringstream in(c.input);
+        const batch_summary summary =
+            lookup_batch(options, c.kind, in, [&](std::string_view, const atom_answer& a) {
+                answers.push_back(a);
+                return true;
+            });
+        EXPECT_EQ(summary.status, atom_status::found) << summary.error;
+        std::istringstream keys(c.input);
+        std::string key;
+        atom_client single(options_for(transport_kind::tcp));
+        std::size_t i = 0;
+        for (; std::getline(keys, key) && i < answers.size(); ++i) {
+            SCOPED_TRACE(key);
+            atom_answer expected;
+            if (c.kind == lookup_kind::string_to_atom) expected = single.string_to_atom(key);
+            if (c.kind == lookup_kind::intern) expected = single.intern(key);
+            if (c.kind == lookup_kind::atom_to_string) {
+                const std::optional<std::int32_t> value = parse_value(key);
+                expected = value ? single.atom_to_string(*value) : refused_before_sending("");
+            }
+            EXPECT_EQ(answers[i].status, expected.status) << status_name(answers[i].status);
+            EXPECT_EQ(answers[i].value, expected.value);
+            EXPECT_EQ(answers[i].text, expected.text);
+            EXPECT_EQ(answers[i].truncated, expected.truncated);
+        }
+        EXPECT_EQ(i, answers.size());
+        EXPECT_EQ(summary.keys, answers.size());
+    }
 }
 
 TEST(library_over_tcp, keeps_long_strings_and_returns_their_first_99_bytes) {
