@@ -24,22 +24,33 @@
 //   and over UDP associate() refuses to make it (bad_request), since its
 //   acceptance could never be confirmed; over TCP it works.
 // - The server returns at most the first 99 bytes of a string. atom_to_string()
-//   of a longer string (only TCP can record one) returns those 99 bytes, and a
-//   refusal's string is cut to what fits in the server's reply. Such answers
-//   are not cached. string_to_atom() of a string longer than 99 bytes that
-//   reads back as -1 is taken as found when -1's string begins with the same
-//   99 bytes.
-// - Associations never change once made, so found pairs are cached (on by
-//   default): a cache hit costs no round trip. Not-found answers are never
-//   cached, since the string or value may be associated later.
+//   of a longer string (only TCP can record one) returns those 99 bytes with
+//   atom_answer::truncated set, and a refusal's string cut to what fits in the
+//   server's reply is flagged the same way. Such answers are not cached.
+//   string_to_atom() of a string longer than 99 bytes that reads back as -1
+//   is taken as found when -1's string begins with the same 99 bytes.
+// - Found pairs are cached (on by default): a cache hit costs no round trip.
+//   Not-found answers are never cached, since the string or value may be
+//   associated later. What a cached pair is worth depends on the server:
+//   - With a journal (atom_server -journal) the server's pairs survive its
+//     restarts, so a cached pair stays true for good.
+//   - Without one, a restarted server has forgotten every pair and may bind
+//     their values to other strings. Over TCP the cache is dropped whenever
+//     the connection ends (each call first checks, without waiting, that the
+//     server has not closed it), so a restart is noticed and nothing cached
+//     from the old server is answered from then on. Over UDP a restart cannot
+//     be seen: with a server that may restart without a journal, turn the
+//     cache off (client_options::cache) or use TCP.
 // - intern() is get-or-create: the value already bound to the string, or a
 //   new one. Candidates are derived from the string alone (intern_candidate),
 //   so clients interning the same strings at the same time try the same values
 //   in the same order and the server's first acceptance decides for all.
 // - A string holding a zero byte, or a request longer than the transport
 //   carries (99 bytes in a datagram, 255 in a frame), is refused with
-//   bad_request before anything is sent. intern() keeps room for a ten-digit
-//   candidate: strings of up to 87 bytes over UDP, 243 over TCP.
+//   bad_request before anything is sent. intern() of a string too long for an
+//   association with a ten-digit candidate (88 bytes and more over UDP, 244
+//   over TCP) looks the string up first, so a stored one is found; only when a
+//   candidate that must be tried does not fit is it refused (bad_request).
 // - UDP: each call has one time-out, split evenly between its attempts; after
 //   the last the server is reported timed out. A refused datagram (ICMP port
 //   unreachable) reports it unreachable at once. TCP: one connection, opened
