@@ -80,7 +80,8 @@ public:
             if (input_done_ && items_.empty()) break;
             const bool awaiting = !awaited_.empty();
             if (awaiting && !was_awaiting) quiet_until = client_clock::now() + options_.timeout;
-            const bool want_input = !input_done_ && window_has_room();
+            const bool want_input =
+                !input_done_ && window_has_room() && awaited_.size() <= batch_window_requests / 2;
             const short events = unsent_.empty() ? POLLIN : POLLIN | POLLOUT;
             bool input_ready = false;
             const int ready =
@@ -186,6 +187,9 @@ private:
     // Takes the keys there are now while the window has room; false when
     // the caller stopped the batch.
     bool read_keys() {
+        // The window is refilled only once half of it is answered: requests
+        // then go out many to a write instead of one for each reply read.
+        if (awaited_.size() > batch_window_requests / 2) return hand_over();
         std::string line;
         while (!input_done_ && window_has_room()) {
             const line_source::state got = in_.next(line);
