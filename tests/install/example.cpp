@@ -17,8 +17,7 @@ int main() {
     atom::atom_client moved(std::move(client));
     const std::string back = *atom::unescape(atom::escape("tab\there"));
     std::printf("atom_client %s %s %d %s\n", ATOM_CLIENT_VERSION,
-                atom::status_name(atom::atom_status::found),
-                same_string(back, "tab\there") ? 1 : 0,
+                atom::status_name(atom::atom_status::found), same_string(back, "tab\there") ? 1 : 0,
                 moved.options().transport == atom::transport_kind::tcp ? "tcp" : "udp");
     return 0;
 }
