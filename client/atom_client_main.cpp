@@ -65,7 +65,9 @@ constexpr const char* usage_text =
     "                       over UDP lost datagrams are sent again within this time\n"
     "  --escaped            load and batch lookups: strings in input lines are\n"
     "                       escaped (\\\\ \\t \\n \\r \\xHH), and batch output strings are\n"
-    "                       written so, one line each whatever they hold\n"
+    "                       written so, one line each whatever they hold; for\n"
+    "                       single commands STRING is escaped, and so is name's\n"
+    "                       answer\n"
     "  --keep-cr            load and batch lookups: keep a carriage return that ends\n"
     "                       a line (by default it is dropped, for CRLF files)\n"
     "  --quiet              load: no progress line and no summary\n"
@@ -431,6 +433,17 @@ int main(int argc, char** argv) {
     if (command == "load") return finish_output(run_load(t, args));
     if (batch) return run_batch(t, command);
 
+    // With --escaped a single command's STRING is escaped too, and so is the
+    // string name prints.
+    std::vector<std::string> strings = args;
+    if (t.format.escaped && (command == "get" || command == "intern" || command == "set")) {
+        std::string& text = strings.back();
+        std::string why;
+        std::optional<std::string> plain = atom::unescape(text, &why);
+        if (!plain) return usage_error("STRING is not validly escaped: " + why);
+        text = std::move(*plain);
+    }
+
     // A single command needs no cache: nothing is asked twice.
     t.client.cache = false;
     atom_client client(t.client);
@@ -441,7 +454,7 @@ int main(int argc, char** argv) {
         if (status == exit_done) status = report(answer, "", t);
     } else if (command == "get" || command == "intern") {
         const atom_answer answer =
-            command == "get" ? client.string_to_atom(args[0]) : client.intern(args[0]);
+            command == "get" ? client.string_to_atom(strings[0]) : client.intern(strings[0]);
         if (answer.status == atom_status::found) print_line(std::to_string(answer.value));
         status = report(answer, args[0], t);
     } else {
@@ -452,12 +465,12 @@ int main(int argc, char** argv) {
         if (command == "name") {
             const atom_answer answer = client.atom_to_string(*value);
             if (answer.status == atom_status::found) {
-                print_line(answer.text);
+                print_line(t.format.escaped ? atom::escape(answer.text) : answer.text);
                 if (answer.truncated) warn_truncated(*value);
             }
             status = report(answer, args[0], t);
         } else {
-            status = report(client.associate(*value, args[1]), args[1], t);
+            status = report(client.associate(*value, strings[1]), args[1], t);
         }
     }
     return finish_output(status);

@@ -288,6 +288,16 @@ TEST_F(load_test, escaped_lines_carry_any_string) {
     const command_result names = run_tool({"name", "--escaped"}, "1\n2\n3\n");
     EXPECT_EQ(names.status, 0) << names.err;
     EXPECT_EQ(names.out, "1\ttab\\there\n2\tline\\nend\n3\tback\\\\slash\n");
+    // Single commands: the STRING argument, and name's answer.
+    expect_case({{"--escaped", "name", "2"}, 0, "line\\nend\n", ""},
+                run_tool({"--escaped", "name", "2"}));
+    expect_case({{"get", "--escaped", "line\\nend"}, 0, "2\n", ""},
+                run_tool({"get", "--escaped", "line\\nend"}));
+    expect_case({{"set", "--escaped", "9", "nine\\x01"}, 0, "", ""},
+                run_tool({"set", "--escaped", "9", "nine\\x01"}));
+    EXPECT_EQ(tcp_client().ask("Snine\x01"), "N9");
+    expect_case({{"get", "--escaped", "bad\\"}, 2, "", "not validly escaped"},
+                run_tool({"get", "--escaped", "bad\\"}));
 }
 
 TEST_F(load_test, batch_lookups_answer_each_key_in_order) {
