@@ -1,5 +1,7 @@
 #include "client/association.h"
 
+namespace atom::detail {
+
 // Decides an association from the replies to "A value text" and "S text".
 // Over a connection they come in order and every refusal is answered, so no
 // refusal means accepted. Over datagrams any of the three may be lost, so
@@ -70,3 +72,5 @@ attempt_result settle_association(transport& t, std::int32_t value, std::string_
     // Neither the string nor the value is held: the association was lost.
     return in_transit(transport_result::timed_out);
 }
+
+}  // namespace atom::detail

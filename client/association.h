@@ -8,7 +8,11 @@
 
 #include "client/exchange.h"
 
+namespace atom::detail {
+
 // One attempt: accepted or refused (with the association in force), or a
 // failure in transit, also when the association itself was lost.
 attempt_result settle_association(transport& t, std::int32_t value, std::string_view text,
                                   deadline until);
+
+}  // namespace atom::detail

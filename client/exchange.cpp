@@ -1,7 +1,9 @@
 #include "client/exchange.h"
 
+namespace atom::detail {
+
 attempt_result answered(atom_status status, std::int32_t value, std::string text) {
-    return {transport_result::ok, atom_answer{status, value, std::move(text), {}}};
+    return {transport_result::ok, atom_answer{status, value, std::move(text), {}, false}};
 }
 
 attempt_result unreadable(std::string_view reply, std::string_view expected) {
@@ -17,7 +19,7 @@ attempt_result unreadable(std::string_view reply, std::string_view expected) {
 attempt_result in_transit(transport_result failure) { return {failure, {}}; }
 
 atom_answer refused_before_sending(std::string reason) {
-    return atom_answer{atom_status::bad_request, 0, {}, std::move(reason)};
+    return atom_answer{atom_status::bad_request, 0, {}, std::move(reason), false};
 }
 
 transport_result await_reply(transport& t, char letter, deadline until, std::string& reply,
@@ -47,3 +49,5 @@ bool same_string(std::string_view returned, std::string_view text) {
     if (text.size() <= max_reply_string) return returned == text;
     return returned == text.substr(0, max_reply_string);
 }
+
+}  // namespace atom::detail

@@ -12,6 +12,8 @@
 #include "client/request_text.h"
 #include "client/transport.h"
 
+namespace atom::detail {
+
 // What one attempt at a call came to: the answer, or the way the exchange
 // failed in transit.
 struct attempt_result {
@@ -70,3 +72,5 @@ atom_answer run_call(transport& t, const client_options& options, attempt_fn att
         }
     }
 }
+
+}  // namespace atom::detail

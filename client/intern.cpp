@@ -2,6 +2,10 @@
 #include "client/atom_client.h"
 #include "client/exchange.h"
 
+namespace atom {
+
+using namespace detail;
+
 std::int32_t intern_candidate(std::string_view text, unsigned k) {
     // FNV-1a over the string, then a 32-bit mix of it with the round, so
     // that candidates spread over the whole positive range: runs of values
@@ -22,16 +26,31 @@ std::int32_t intern_candidate(std::string_view text, unsigned k) {
 }
 
 atom_answer atom_client::intern(std::string_view text) {
-    const std::string longest = association_request(2147483647, text);
-    if (std::string why = why_unsendable(text, longest, transport_->request_limit());
-        !why.empty()) {
+    const std::size_t limit = transport_->request_limit();
+    if (std::string why = why_unsendable(text, string_lookup_request(text), limit); !why.empty()) {
         return refused_before_sending(std::move(why));
     }
+    if (options_.cache) forget_if_reconnected();
     if (const auto cached = value_of_.find(std::string(text)); cached != value_of_.end()) {
-        return atom_answer{atom_status::found, cached->second, std::string(text), {}};
+        return atom_answer{atom_status::found, cached->second, std::string(text), {}, false};
+    }
+    // A string too long for some candidate's association may be stored
+    // already (by a client over TCP): a lookup finds it.
+    if (!why_unsendable(text, association_request(2147483647, text), limit).empty()) {
+        atom_answer known = string_to_atom(text);
+        if (known.status != atom_status::not_found) return known;
     }
     for (unsigned k = 0; k < max_intern_candidates; ++k) {
         const std::int32_t candidate = intern_candidate(text, k);
+        // Candidates are tried in the same order by every client, so one that
+        // does not fit ends the search instead of being skipped.
+        if (!why_unsendable(text, association_request(candidate, text), limit).empty()) {
+            return refused_before_sending(
+                "the string is not stored, and at " + std::to_string(text.size()) +
+                " bytes it is too long to be given a value over " +
+                (transport_->ordered() ? std::string("TCP")
+                                       : std::string("UDP (TCP takes longer strings)")));
+        }
         atom_answer answer = associate(candidate, text);
         if (answer.status == atom_status::accepted ||
             (answer.status == atom_status::refused && answer.value != candidate)) {
@@ -49,3 +68,5 @@ atom_answer atom_client::intern(std::string_view text) {
         "no free value among " + std::to_string(max_intern_candidates) + " candidates";
     return exhausted;
 }
+
+}  // namespace atom

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace atom::detail {
+
 load_progress::load_progress(clock_fn now) : now_(std::move(now)), start_(now_()) {}
 
 std::string load_progress::update(const load_summary& counts) {
@@ -20,3 +22,5 @@ std::string load_progress::update(const load_summary& counts) {
 }
 
 std::string load_progress::finish() const { return shown_ ? "\n" : ""; }
+
+}  // namespace atom::detail

@@ -9,6 +9,8 @@
 
 #include "client/pair_loader.h"
 
+namespace atom::detail {
+
 class load_progress {
 public:
     using clock_fn = std::function<std::chrono::steady_clock::time_point()>;
@@ -29,3 +31,5 @@ private:
 
 inline constexpr std::chrono::milliseconds progress_delay{1000};
 inline constexpr std::chrono::milliseconds progress_interval{250};
+
+}  // namespace atom::detail

@@ -6,8 +6,12 @@
 #include <deque>
 #include <utility>
 
+#include "client/line_source.h"
 #include "client/request_text.h"
 #include "client/tcp_connection.h"
+#include "client/text_escaping.h"
+
+namespace atom::detail {
 
 namespace {
 
@@ -52,27 +56,42 @@ bool can_refuse(const pair_in_force& in_force, const value_string_line& line) {
 
 class loader {
 public:
-    loader(const client_options& options, std::istream& in,
-           const std::function<void(const load_summary&)>& progress)
+    loader(const client_options& options, line_source& in, const load_progress_fn& progress,
+           bool escaped)
         : options_(options),
           in_(in),
           progress_(progress),
+          escaped_(escaped),
           connection_(options.host, options.tcp_port) {}
 
     load_summary run() {
         if (!open()) return finish();
+        // The time-out runs from the last request written or reply read, and
+        // only while replies are awaited: a producer may pause for as long as
+        // it likes.
         deadline quiet_until = client_clock::now() + options_.timeout;
         for (;;) {
+            const bool was_awaiting = !batches_.empty();
             queue_lines();
             if (input_done_ && batches_.empty()) break;
+            const bool awaiting = !batches_.empty();
+            const bool want_input = !input_done_ && window_has_room();
             const short events = unsent_.empty() ? POLLIN : POLLIN | POLLOUT;
-            const int ready = wait_for(connection_.fd(), events, quiet_until);
+            bool input_ready = false;
+            if (awaiting && !was_awaiting) quiet_until = client_clock::now() + options_.timeout;
+            const int ready =
+                wait_for_socket_or_input(connection_.fd(), events, want_input ? in_.fd() : -1,
+                                         input_ready, awaiting ? &quiet_until : nullptr);
             if (ready < 0) return stop(atom_status::unreachable, system_error_text("poll"));
-            if (ready == 0) {
+            if (ready == 0 && !input_ready) {
                 return stop(atom_status::timed_out, "no reply within the time-out");
             }
             transport_result result = transport_result::ok;
-            if (ready & POLLOUT) result = connection_.write_some(unsent_);
+            if (ready & POLLOUT) {
+                const std::size_t before = unsent_.size();
+                result = connection_.write_some(unsent_);
+                if (unsent_.size() != before) quiet_until = client_clock::now() + options_.timeout;
+            }
             if (result == transport_result::ok && (ready & POLLIN)) {
                 result = connection_.read_available();
             }
@@ -80,6 +99,7 @@ public:
             if (!take_replies()) return finish();
             if (summary_.accepted + summary_.refused != answered_before) {
                 quiet_until = client_clock::now() + options_.timeout;
+                reconnected_ = false;  // the new connection works: a later loss may be reopened
                 if (progress_) progress_(summary_);
             }
             if (result == transport_result::lost && !reconnected_) {
@@ -95,13 +115,15 @@ public:
                             connection_.error());
             }
         }
+        if (!read_error_.empty()) return stop(atom_status::bad_request, read_error_);
         return finish();
     }
 
 private:
     const client_options& options_;
-    std::istream& in_;
-    const std::function<void(const load_summary&)>& progress_;
+    line_source& in_;
+    const load_progress_fn& progress_;
+    bool escaped_;
     tcp_connection connection_;
     load_summary summary_;
     std::deque<batch> batches_;  // sent, or queued to send, and not yet answered
@@ -110,6 +132,11 @@ private:
     std::string unsent_;
     bool input_done_ = false;
     bool reconnected_ = false;
+    std::string read_error_;
+
+    bool window_has_room() const {
+        return unanswered_lines_ < load_window_lines && unanswered_bytes_ < load_window_bytes;
+    }
 
     bool open() {
         const transport_result result = connection_.open(client_clock::now() + options_.timeout);
@@ -120,18 +147,24 @@ private:
         return false;
     }
 
+    // Reads what lines there are now, while the window has room, and queues
+    // them: a pause in the input sends a short batch rather than holding
+    // lines back.
     void queue_lines() {
         batch next;
         std::string line;
         while (!input_done_ && unanswered_lines_ + next.lines.size() < load_window_lines &&
                unanswered_bytes_ < load_window_bytes) {
-            if (!std::getline(in_, line)) {
+            const line_source::state got = in_.next(line);
+            if (got == line_source::state::waiting) break;
+            if (got != line_source::state::line) {
                 input_done_ = true;
+                if (got == line_source::state::failed) read_error_ = in_.error();
                 break;
             }
             const std::size_t number = ++summary_.lines;
             std::string why;
-            std::optional<value_string_line> pair = parse_pair_line(line, why);
+            std::optional<value_string_line> pair = parse_pair_line(line, why, escaped_);
             if (!pair) {
                 ++summary_.malformed;
                 summary_.issues.push_back({number, why, {0, line}, {}});
@@ -272,7 +305,8 @@ private:
 
 }  // namespace
 
-std::optional<value_string_line> parse_pair_line(std::string_view line, std::string& why) {
+std::optional<value_string_line> parse_pair_line(std::string_view line, std::string& why,
+                                                 bool escaped) {
     const std::size_t separator = line.find_first_of(" \t");
     if (separator == std::string_view::npos) {
         why = "not a VALUE STRING line (no blank after the value)";
@@ -284,12 +318,34 @@ std::optional<value_string_line> parse_pair_line(std::string_view line, std::str
         return std::nullopt;
     }
     value_string_line pair{*value, std::string(line.substr(separator + 1))};
+    if (escaped) {
+        std::string bad;
+        std::optional<std::string> text = unescape(pair.text, &bad);
+        if (!text) {
+            why = "the string is not validly escaped (" + bad + ")";
+            return std::nullopt;
+        }
+        pair.text = std::move(*text);
+    }
     why = why_unsendable(pair.text, association_request(pair.value, pair.text), max_frame_body);
     if (!why.empty()) return std::nullopt;
     return pair;
 }
 
+}  // namespace atom::detail
+
+namespace atom {
+
 load_summary load_pairs(const client_options& options, std::istream& in,
-                        const std::function<void(const load_summary&)>& progress) {
-    return loader(options, in, progress).run();
+                        const load_progress_fn& progress, const line_format& format) {
+    detail::line_source source(in, format.keep_cr);
+    return detail::loader(options, source, progress, format.escaped).run();
 }
+
+load_summary load_pairs(const client_options& options, int fd, const load_progress_fn& progress,
+                        const line_format& format) {
+    detail::line_source source(fd, format.keep_cr);
+    return detail::loader(options, source, progress, format.escaped).run();
+}
+
+}  // namespace atom

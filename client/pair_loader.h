@@ -1,4 +1,4 @@
-// Bulk loading of "VALUE STRING" lines over one TCP connection, with the
+// How load_pairs works: "VALUE STRING" lines over one TCP connection, with the
 // requests pipelined. The server sends nothing for an accepted association
 // and serves one frame at a time, so the loader sends one frame per line when
 // it can:
@@ -20,58 +20,28 @@
 //
 // The server closes a client whose reply it cannot write at once, so the
 // loader reads replies while it writes and keeps at most a window of lines
-// unanswered; their replies always fit the socket buffers.
+// unanswered; their replies always fit the socket buffers. Input is read as
+// it comes: a batch goes out as soon as the input pauses, however few lines
+// it holds, and the time-out runs only while replies are awaited.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <functional>
-#include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "client/atom_client.h"
-#include "client/request_text.h"
 
-// A line's pair: the value in decimal, one blank or tab, and the string, every
-// byte of the rest of the line. Empty when the line is not such a line, with
-// the reason in why.
-struct value_string_line {
-    std::int32_t value = 0;
-    std::string text;
-};
-std::optional<value_string_line> parse_pair_line(std::string_view line, std::string& why);
+namespace atom::detail {
 
-// A line that was not loaded: malformed (why says how), or refused with the
-// association in force.
-struct load_issue {
-    std::size_t line = 0;
-    std::string why;  // empty for a refusal
-    value_string_line pair;
-    pair_in_force in_force;
-};
-
-struct load_summary {
-    std::size_t lines = 0;
-    std::size_t accepted = 0;
-    std::size_t refused = 0;
-    std::size_t malformed = 0;
-    std::vector<load_issue> issues;  // in line order
-    // accepted when every line was read and answered; otherwise why the load
-    // stopped (unreachable, timed_out, bad_reply), with error.
-    atom_status status = atom_status::accepted;
-    std::string error;
-};
+// A line's pair, or nullopt with the reason in why. Escaped, the string is
+// unescaped with atom::unescape.
+std::optional<value_string_line> parse_pair_line(std::string_view line, std::string& why,
+                                                 bool escaped = false);
 
 // At most this many lines are unanswered at once, in batches of at most
 // load_batch_lines.
 inline constexpr std::size_t load_window_lines = 1024;
 inline constexpr std::size_t load_batch_lines = 64;
 
-// Loads every line of in. progress, when given, is called now and then with
-// the counts so far. A connection lost midway is reopened once, and the
-// unanswered lines sent again (associations are idempotent).
-load_summary load_pairs(const client_options& options, std::istream& in,
-                        const std::function<void(const load_summary&)>& progress = {});
+}  // namespace atom::detail

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <limits>
 
+namespace atom::detail {
+
 namespace {
 
 // Built by appending: g++ 12 warns falsely on "X" + std::string (its bug
@@ -74,3 +76,5 @@ std::optional<pair_in_force> read_refusal_reply(std::string_view reply) {
 }
 
 bool is_alive_reply(std::string_view reply) { return reply == "R"; }
+
+}  // namespace atom::detail

@@ -10,6 +10,9 @@
 #include <string_view>
 
 #include "atoms/protocol.h"
+#include "client/atom_client.h"
+
+namespace atom::detail {
 
 std::string string_lookup_request(std::string_view text);                    // "S" text
 std::string value_lookup_request(std::int32_t value);                        // "N" value
@@ -21,12 +24,6 @@ inline constexpr std::string_view ping_request = "P";
 // longer than limit.
 std::string why_unsendable(std::string_view text, std::string_view request, std::size_t limit);
 
-// The association a refusal ("E%d %s") reports as in force.
-struct pair_in_force {
-    std::int32_t value = 0;
-    std::string text;
-};
-
 // Replies, strictly: anything else is not a reply to the request asked.
 std::optional<std::int32_t> read_value_reply(std::string_view reply);     // "N%d"
 std::optional<std::string> read_string_reply(std::string_view reply);     // "S" and the string
@@ -35,3 +32,5 @@ bool is_alive_reply(std::string_view reply);                              // "R"
 
 // Reads a decimal 32-bit value, optional sign, nothing else around it.
 std::optional<std::int32_t> parse_value(std::string_view digits);
+
+}  // namespace atom::detail

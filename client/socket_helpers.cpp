@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace atom::detail {
+
 bool resolve_server(const std::string& host, std::uint16_t port, sockaddr_in& address,
                     std::string& error) {
     address = sockaddr_in{};
@@ -47,6 +49,31 @@ int wait_for(int fd, short events, deadline until) {
     }
 }
 
+int wait_for_socket_or_input(int fd, short events, int input_fd, bool& input_ready,
+                             const deadline* until) {
+    input_ready = false;
+    for (;;) {
+        int timeout_ms = -1;
+        if (until != nullptr) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*until - client_clock::now());
+            timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        pollfd p[2] = {{fd, events, 0}, {input_fd, POLLIN, 0}};
+        const int n = ::poll(p, input_fd >= 0 ? 2 : 1, timeout_ms);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) return 0;
+        if (p[0].revents & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+        // A hang-up or error of the input is readiness too: the read says what.
+        input_ready = input_fd >= 0 && p[1].revents != 0;
+        return p[0].revents & (events | POLLERR | POLLHUP) ? (p[0].revents | events) & events : 0;
+    }
+}
+
 std::string system_error_text(const char* what) {
     const int saved = errno;
     return std::string(what) + ": " + std::strerror(saved);
@@ -56,3 +83,5 @@ bool peer_refused_or_reset(int error_number) {
     return error_number == ECONNREFUSED || error_number == ECONNRESET || error_number == EPIPE ||
            error_number == ENOTCONN || error_number == EHOSTUNREACH || error_number == ENETUNREACH;
 }
+
+}  // namespace atom::detail

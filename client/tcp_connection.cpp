@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+namespace atom::detail {
+
 namespace {
 
 // Room for a pipelined load's window of requests and of replies, so that the
@@ -31,10 +33,24 @@ tcp_connection::tcp_connection(std::string host, std::uint16_t port)
 tcp_connection::~tcp_connection() { close(); }
 
 void tcp_connection::close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ++closes_;
+    }
     fd_ = -1;
     received_.clear();
     received_start_ = 0;
+}
+
+void tcp_connection::close_if_ended() {
+    if (fd_ < 0) return;
+    pollfd p{fd_, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    // Between calls nothing is owed to us: readable means closed or reset.
+    if (ready != 0) close();
 }
 
 transport_result tcp_connection::fail(const char* what) {
@@ -165,3 +181,5 @@ transport_result tcp_connection::read_frame(std::string& body, deadline until) {
     }
     return transport_result::ok;
 }
+
+}  // namespace atom::detail

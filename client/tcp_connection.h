@@ -10,6 +10,8 @@
 #include "client/socket_helpers.h"
 #include "client/transport.h"
 
+namespace atom::detail {
+
 // The frame that carries body (at most 255 bytes).
 std::string frame_of(std::string_view body);
 
@@ -39,8 +41,14 @@ public:
     bool take_frame(std::string& body);
 
     const std::string& error() const { return error_; }
+    // How many times an open connection was closed.
+    std::size_t closes() const { return closes_; }
+    // Closes the connection if the server has closed it or sent what was
+    // not asked for; never waits.
+    void close_if_ended();
 
 private:
+    std::size_t closes_ = 0;
     std::string host_;
     std::uint16_t port_;
     int fd_ = -1;
@@ -51,3 +59,5 @@ private:
     transport_result fail(const char* what);
     transport_result wait_ready(short events, deadline until, const char* what);
 };
+
+}  // namespace atom::detail

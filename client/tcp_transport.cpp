@@ -4,6 +4,8 @@
 #include "client/tcp_connection.h"
 #include "client/transport.h"
 
+namespace atom::detail {
+
 namespace {
 
 class tcp_transport final : public transport {
@@ -31,6 +33,8 @@ public:
     }
 
     void reset() override { connection_.close(); }
+    std::size_t connections_ended() const override { return connection_.closes(); }
+    void check_connection() override { connection_.close_if_ended(); }
 
 private:
     tcp_connection connection_;
@@ -46,3 +50,5 @@ private:
 std::unique_ptr<transport> make_tcp_transport(const client_options& options) {
     return std::make_unique<tcp_transport>(options);
 }
+
+}  // namespace atom::detail

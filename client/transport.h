@@ -12,6 +12,8 @@
 #include "client/atom_client.h"
 #include "client/socket_helpers.h"
 
+namespace atom::detail {
+
 enum class transport_result {
     ok,
     unreachable,  // nobody at the address, or it cannot be resolved
@@ -38,6 +40,14 @@ public:
     // makes a new one.
     virtual void reset() = 0;
 
+    // Counts the connections that were open and are not any more (lost,
+    // closed after a time-out): a new connection may reach a restarted server
+    // that has forgotten what the old one said. Stays 0 for datagrams, which
+    // cannot see a restart. check_connection() notices, without waiting, a
+    // connection the server has closed since the last call.
+    virtual std::size_t connections_ended() const { return 0; }
+    virtual void check_connection() {}
+
     // What went wrong last, in the perror manner.
     const std::string& error() const { return error_; }
     std::size_t requests_sent() const { return requests_sent_; }
@@ -49,3 +59,5 @@ protected:
 
 std::unique_ptr<transport> make_udp_transport(const client_options& options);
 std::unique_ptr<transport> make_tcp_transport(const client_options& options);
+
+}  // namespace atom::detail

@@ -11,6 +11,8 @@
 #include "client/request_text.h"
 #include "client/transport.h"
 
+namespace atom::detail {
+
 namespace {
 
 // Replies are at most 100 bytes; anything longer is not the server's.
@@ -100,3 +102,5 @@ private:
 std::unique_ptr<transport> make_udp_transport(const client_options& options) {
     return std::make_unique<udp_transport>(options);
 }
+
+}  // namespace atom::detail

@@ -1,14 +1,21 @@
 // The client's request and reply texts, its line reading for loads and its
 // intern candidates: no sockets.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <set>
+#include <sstream>
 
 #include "client/atom_client.h"
+#include "client/line_source.h"
 #include "client/load_progress.h"
 #include "client/pair_loader.h"
 #include "client/request_text.h"
 #include "client/text_escaping.h"
+
+using namespace atom;
+using namespace atom::detail;
 
 namespace {
 
@@ -162,6 +169,79 @@ TEST(text_escaping, refuses_what_escape_cannot_have_written) {
         EXPECT_FALSE(why.empty()) << text;
     }
     EXPECT_EQ(atom::unescape("\\x4A\\x4a"), "JJ");
+}
+
+}  // namespace
+
+namespace {
+
+// Every line a source gives until it stops, and how it stopped.
+std::pair<std::vector<std::string>, line_source::state> drain(line_source& source) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (int i = 0; i < 100; ++i) {
+        const line_source::state got = source.next(line);
+        if (got != line_source::state::line) return {lines, got};
+        lines.push_back(line);
+    }
+    return {lines, line_source::state::line};
+}
+
+TEST(line_sources, give_lines_as_they_arrive_and_drop_a_final_carriage_return) {
+    struct source_case {
+        std::string input;
+        bool keep_cr;
+        std::vector<std::string> lines;
+    };
+    const source_case cases[] = {
+        {"a\nb\n", false, {"a", "b"}},
+        {"a\r\nb\r\r\n\r\n", false, {"a", "b\r", ""}},
+        {"a\r\nlast", true, {"a\r", "last"}},
+        {"", false, {}},
+        {"\n", false, {""}},
+    };
+    for (const source_case& c : cases) {
+        SCOPED_TRACE(c.input);
+        std::istringstream in(c.input);
+        line_source from_stream(in, c.keep_cr);
+        EXPECT_EQ(drain(from_stream), std::make_pair(c.lines, line_source::state::end));
+
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        ASSERT_EQ(::write(ends[1], c.input.data(), c.input.size()),
+                  static_cast<ssize_t>(c.input.size()));
+        line_source from_pipe(ends[0], c.keep_cr);
+        // The writer is still open: what has come is given, then it waits.
+        const auto [before, waiting] = drain(from_pipe);
+        EXPECT_EQ(waiting, line_source::state::waiting);
+        ::close(ends[1]);
+        std::vector<std::string> all = before;
+        const auto [after, ended] = drain(from_pipe);
+        all.insert(all.end(), after.begin(), after.end());
+        EXPECT_EQ(all, c.lines);
+        EXPECT_EQ(ended, line_source::state::end);
+        ::close(ends[0]);
+    }
+}
+
+TEST(line_sources, report_a_read_error) {
+    const int directory = ::open("/", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(directory, 0);
+    line_source source(directory, false);
+    std::string line;
+    EXPECT_EQ(source.next(line), line_source::state::failed);
+    EXPECT_NE(source.error().find("read"), std::string::npos) << source.error();
+    ::close(directory);
+}
+
+TEST(load_lines, escaped_strings_are_unescaped) {
+    std::string why;
+    const std::optional<value_string_line> pair = parse_pair_line("3 a\\tb\\\\c", why, true);
+    ASSERT_TRUE(pair) << why;
+    EXPECT_EQ(pair->text, "a\tb\\c");
+    EXPECT_FALSE(parse_pair_line("3 a\\q", why, true));
+    EXPECT_NE(why.find("not validly escaped"), std::string::npos);
+    EXPECT_TRUE(parse_pair_line("3 a\\q", why, false));
 }
 
 }  // namespace

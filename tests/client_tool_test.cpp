@@ -1,9 +1,15 @@
 // The atom_client tool against the real server: answers on standard output,
 // messages on standard error, and the exit status.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "client/atom_client.h"
 #include "tests/support/server_process.h"
+
+using namespace atom;
+using namespace atom::detail;
 
 namespace {
 
@@ -99,7 +105,7 @@ TEST(tool, refuses_bad_usage_with_exit_status_2) {
         {{"--timeout", "soon", "ping"}, 2, "", "--timeout"},
         {{"--timeout", "0", "ping"}, 2, "", "--timeout"},
         {{"--host"}, 2, "", "--host"},
-        {{"get"}, 2, "", "wrong number of arguments"},
+        {{"get", "a", "b"}, 2, "", "wrong number of arguments"},
         {{"set", "1"}, 2, "", "wrong number of arguments"},
         {{"ping", "extra"}, 2, "", "wrong number of arguments"},
         {{"name", "seven"}, 2, "", "VALUE"},
@@ -200,6 +206,198 @@ TEST(load_without_server, stops_with_exit_status_3) {
     const command_result r = run_tool({"--timeout", "1", "load"}, "1 one\n");
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_NE(r.err.find("load stopped"), std::string::npos) << r.err;
+}
+
+}  // namespace
+
+namespace {
+
+// Runs a shell command line with the tool's path in $C, for the cases that
+// need a pipe, a redirection or a slow producer.
+command_result run_shell(const std::string& script) {
+    return run_command({"/bin/sh", "-c", "C=" ATOM_CLIENT_PATH "; " + script});
+}
+
+TEST_F(load_test, a_producer_that_pauses_is_loaded_line_by_line) {
+    // Each pause is longer than the time-out: the time-out runs only while
+    // replies are awaited, and every line is sent when it comes.
+    const command_result r = run_shell(
+        "for i in 10 11 12 13 14; do echo \"$i s$i\"; sleep 0.3; done | $C --timeout 0.1 load");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("5 lines: 5 accepted, 0 refused, 0 malformed"), std::string::npos)
+        << r.err;
+    for (int i = 10; i <= 14; ++i) {
+        EXPECT_EQ(tcp_client().ask("Ss" + std::to_string(i)), "N" + std::to_string(i));
+    }
+}
+
+TEST_F(load_test, read_and_write_failures_are_errors) {
+    const tool_case cases[] = {
+        {{"load", "/"}, 2, "", "Is a directory"},
+    };
+    for (const tool_case& c : cases) expect_case(c, run_tool(c.args));
+    struct shell_case {
+        std::string script;
+        int status;
+        std::string err;
+    };
+    const shell_case shell_cases[] = {
+        {"$C --tcp intern foo >/dev/full", 4, "write to standard output"},
+        {"$C ping >/dev/full", 4, "write to standard output"},
+        {"printf 'foo\\n' | $C get >/dev/full", 4, "write to standard output"},
+        {"$C --help >/dev/full", 4, "write to standard output"},
+    };
+    for (const shell_case& c : shell_cases) {
+        const command_result r = run_shell(c.script);
+        EXPECT_EQ(r.status, c.status) << c.script << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.script << "\n" << r.err;
+    }
+}
+
+TEST_F(load_test, a_final_carriage_return_is_dropped_unless_kept) {
+    const command_result dropped = run_tool({"load"}, "4 crlf\r\n5 two\r\r\n");
+    EXPECT_EQ(dropped.status, 0) << dropped.err;
+    EXPECT_EQ(tcp_client().ask("Scrlf"), "N4");
+    EXPECT_EQ(tcp_client().ask("Stwo\r"), "N5");  // only the last one goes
+    const command_result kept = run_tool({"load", "--keep-cr"}, "6 kept\r\n");
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(tcp_client().ask("Skept\r"), "N6");
+}
+
+TEST_F(load_test, progress_is_for_terminals_and_quiet_says_nothing_on_success) {
+    std::string input;
+    for (int i = 0; i < 20000; ++i) input += std::to_string(i) + " p" + std::to_string(i) + "\n";
+    const command_result logged = run_tool({"load"}, input);
+    EXPECT_EQ(logged.status, 0);
+    EXPECT_EQ(logged.err.find('\r'), std::string::npos);  // standard error is not a terminal
+    EXPECT_EQ(logged.err, "20000 lines: 20000 accepted, 0 refused, 0 malformed\n");
+    expect_case({{"load", "--quiet"}, 0, "", ""}, run_tool({"load", "--quiet"}, input));
+    // Problems are still told.
+    expect_case({{"--quiet", "load"}, 1, "", "line 1: 0 other refused"},
+                run_tool({"--quiet", "load"}, "0 other\n"));
+}
+
+TEST_F(load_test, escaped_lines_carry_any_string) {
+    const command_result r =
+        run_tool({"load", "--escaped"}, "1 tab\\there\n2 line\\nend\n3 back\\\\slash\n4 bad\\q\n");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("line 4: the string is not validly escaped"), std::string::npos) << r.err;
+    EXPECT_EQ(tcp_client().ask("Stab\there"), "N1");
+    EXPECT_EQ(tcp_client().ask("Sline\nend"), "N2");
+    EXPECT_EQ(tcp_client().ask("Sback\\slash"), "N3");
+    const command_result names = run_tool({"name", "--escaped"}, "1\n2\n3\n");
+    EXPECT_EQ(names.status, 0) << names.err;
+    EXPECT_EQ(names.out, "1\ttab\\there\n2\tline\\nend\n3\tback\\\\slash\n");
+    // Single commands: the STRING argument, and name's answer.
+    expect_case({{"--escaped", "name", "2"}, 0, "line\\nend\n", ""},
+                run_tool({"--escaped", "name", "2"}));
+    expect_case({{"get", "--escaped", "line\\nend"}, 0, "2\n", ""},
+                run_tool({"get", "--escaped", "line\\nend"}));
+    expect_case({{"set", "--escaped", "9", "nine\\x01"}, 0, "", ""},
+                run_tool({"set", "--escaped", "9", "nine\\x01"}));
+    EXPECT_EQ(tcp_client().ask("Snine\x01"), "N9");
+    expect_case({{"get", "--escaped", "bad\\"}, 2, "", "not validly escaped"},
+                run_tool({"get", "--escaped", "bad\\"}));
+}
+
+TEST_F(load_test, batch_lookups_answer_each_key_in_order) {
+    ASSERT_EQ(run_tool({"load"}, "7 seven\n-1 minus\n5 \n8 " + std::string(120, 'L') + "\n").status,
+              0);
+    struct batch_case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::string nine = std::to_string(intern_candidate("nine", 0));
+    const batch_case cases[] = {
+        {{"get"},
+         "seven\nminus\nnobody\n\n",
+         1,
+         "7\tseven\n-1\tminus\nnobody\n5\t\n",
+         "not found: nobody"},
+        {{"get", "-"}, "seven\r\n", 0, "7\tseven\n", ""},
+        {{"name"},
+         "7\n-1\n6\n5\nseven\n",
+         2,
+         "7\tseven\n-1\tminus\n6\n5\t\nseven\n",
+         "not sent: seven"},
+        {{"name"}, "8\n", 0, "8\t" + std::string(99, 'L') + "\n", "longer than the 99 bytes"},
+        {{"intern"},
+         "seven\nnine\nnine\n",
+         0,
+         "7\tseven\n" + nine + "\tnine\n" + nine + "\tnine\n",
+         ""},
+        {{"--udp", "get"}, "seven\n", 2, "", "TCP only"},
+    };
+    for (const batch_case& c : cases) {
+        const command_result r = run_tool(c.args, c.input);
+        EXPECT_EQ(r.status, c.status) << c.input << "\n" << r.err;
+        EXPECT_EQ(r.out, c.out) << c.input;
+        if (c.err.empty()) {
+            EXPECT_EQ(r.err, "") << c.input;
+        } else {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << c.input << "\n" << r.err;
+        }
+    }
+}
+
+TEST_P(tool_test, a_cut_string_is_told_and_long_strings_are_found_by_intern) {
+    const std::string long_text(150, 'C');
+    const std::string fits_udp(95, 'U');  // too long for an association over UDP
+    ASSERT_EQ(run_tool({"--tcp", "set", "40", long_text}).status, 0);
+    ASSERT_EQ(run_tool({"--tcp", "set", "41", fits_udp}).status, 0);
+    const std::string unknown(95, 'V');
+    const tool_case cases[] = {
+        {{"name", "40"}, 0, std::string(99, 'C') + "\n", "longer than the 99 bytes"},
+        {{"intern", fits_udp}, 0, "41\n", ""},
+        {{"get", fits_udp}, 0, "41\n", ""},
+    };
+    for (const tool_case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), GetParam());
+        expect_case(c, run_tool(args));
+    }
+    const command_result r = run_tool({GetParam(), "intern", unknown});
+    if (GetParam() == "--udp") {
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find("TCP takes longer strings"), std::string::npos) << r.err;
+    } else {
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
+TEST_F(load_test, a_udp_time_out_suggests_tcp_when_tcp_answers) {
+    // A datagram socket that never answers stands for a path that loses UDP.
+    const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(silent, 0);
+    const sockaddr_in self = loopback_address(5450);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<const sockaddr*>(&self), sizeof self), 0);
+    const command_result r = run_tool({"--port", "5450", "--timeout=0.2", "ping"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("timed out"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("try --tcp"), std::string::npos) << r.err;
+    ::close(silent);
+}
+
+TEST_F(load_test, options_follow_the_usual_conventions) {
+    const tool_case cases[] = {
+        {{"--version"}, 0, "atom_client " ATOM_CLIENT_VERSION "\n", ""},
+        {{"set", "3", "three", "--tcp"}, 0, "", ""},
+        {{"--timeout=2", "--host=127.0.0.1", "get", "three"}, 0, "3\n", ""},
+        {{"--tcp", "--port", "4445", "get", "three"}, 0, "3\n", ""},
+        {{"--tcp", "--port=5999", "--timeout=1", "ping"}, 3, "", "unreachable"},
+        {{"set", "--", "-4", "--dashed"}, 0, "", ""},
+        {{"get", "--", "--dashed"}, 0, "-4\n", ""},
+        {{"name", "-4"}, 0, "--dashed\n", ""},
+        {{"--port=0", "ping"}, 2, "", "--port"},
+        {{"--quiet=yes", "ping"}, 2, "", "takes no value"},
+    };
+    for (const tool_case& c : cases) expect_case(c, run_tool(c.args));
+    const command_result help = run_tool({"-h"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage:"), std::string::npos);
 }
 
 }  // namespace
