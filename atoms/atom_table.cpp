@@ -159,11 +159,20 @@ association_result atom_table::store(std::int32_t value, std::string_view text,
         maps_->string_map.insert(made);
         in_string_map = true;
         maps_->value_map.insert(made);
-        return {association_outcome::accepted};
     } catch (const std::bad_alloc&) {
         if (in_string_map) maps_->string_map.erase(made);
         ++unstored.count;
         unstored.reason = "out of memory";
         return {association_outcome::not_stored};
     }
+    // The table holds only what the keeper holds: a pair it could not keep
+    // must not be found by the next lookup.
+    if (keeper != nullptr && !keeper->keep(value, text)) {
+        maps_->string_map.erase(made);
+        maps_->value_map.erase(made);
+        ++unstored.count;
+        unstored.reason = keeper->failure();
+        return {association_outcome::not_stored};
+    }
+    return {association_outcome::accepted};
 }

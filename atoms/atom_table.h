@@ -50,6 +50,20 @@ struct store_failures {
     const char* reason = nullptr;  // of the latest, a static text
 };
 
+// What makes new associations last beyond the process (the journal). keep is
+// called once for each new pair, after the pair is in the table and before
+// associate returns, so nothing can reveal the pair before it is kept.
+// Returning false undoes the pair; failure() then says why, a text that
+// lives as long as the keeper.
+class association_keeper {
+public:
+    virtual bool keep(std::int32_t value, std::string_view text) = 0;
+    virtual const char* failure() const = 0;
+
+protected:
+    ~association_keeper() = default;
+};
+
 class atom_table {
 public:
     atom_table();
@@ -69,6 +83,8 @@ public:
     // memory runs out the table stays as it was, and the failure is counted.
     association_result associate(std::int32_t value, std::string_view text);
     store_failures unstored;
+    // None: the table lives only in memory.
+    association_keeper* keeper = nullptr;
 
     std::size_t size() const;
     table_shape shape() const;
