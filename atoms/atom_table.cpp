@@ -89,6 +89,15 @@ atom_table::~atom_table() = default;
 
 std::size_t atom_table::size() const { return maps_->string_map.size(); }
 
+void atom_table::reserve(std::size_t n) {
+    try {
+        maps_->string_map.reserve(n);
+        maps_->value_map.reserve(n);
+    } catch (const std::bad_alloc&) {
+        // The maps grow as they fill instead; associate reports real failures.
+    }
+}
+
 namespace {
 
 template <class Set>

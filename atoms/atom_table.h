@@ -88,6 +88,9 @@ public:
 
     std::size_t size() const;
     table_shape shape() const;
+    // Room for about n atoms without rehashing, when a caller knows how many
+    // are coming (a journal's replay); a hint only, ignored without memory.
+    void reserve(std::size_t n);
 
     // Strings never hold a zero byte: they come from zero-terminated requests.
 

@@ -21,6 +21,8 @@ namespace {
 constexpr std::size_t read_chunk = 1 << 20;
 static_assert(read_chunk >= journal::record_overhead + journal::max_string_length);
 
+constexpr std::size_t replay_bytes_per_record_guess = journal::record_overhead + 8;
+
 unsigned long long as_ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
 // A new file's name lives in its directory, which must reach the disk too
@@ -78,6 +80,10 @@ bool journal_file::open_and_replay(const char* path, bool sync, atom_table& tabl
         return false;
     }
     const bool created = st.st_size == 0;
+    // Growing the maps record by record rehashes them again and again during
+    // a large replay; the file's size bounds the records it can hold, and
+    // strings are rarely shorter than a few bytes.
+    table.reserve(static_cast<std::size_t>(st.st_size) / replay_bytes_per_record_guess);
     if (!replay(table)) return false;
     if (sync_ && ::fdatasync(fd_) != 0) {
         write_err("journal %s: fdatasync: %s\n", path, std::strerror(errno));
