@@ -176,12 +176,14 @@ association_result atom_table::store(std::int32_t value, std::string_view text,
     }
     // The table holds only what the keeper holds: a pair it could not keep
     // must not be found by the next lookup.
-    if (keeper != nullptr && !keeper->keep(value, text)) {
-        maps_->string_map.erase(made);
-        maps_->value_map.erase(made);
-        ++unstored.count;
-        unstored.reason = keeper->failure();
-        return {association_outcome::not_stored};
+    if (keeper) {
+        if (const char* failure = keeper(value, text)) {
+            maps_->string_map.erase(made);
+            maps_->value_map.erase(made);
+            ++unstored.count;
+            unstored.reason = failure;
+            return {association_outcome::not_stored};
+        }
     }
     return {association_outcome::accepted};
 }

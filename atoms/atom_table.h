@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -50,19 +51,12 @@ struct store_failures {
     const char* reason = nullptr;  // of the latest, a static text
 };
 
-// What makes new associations last beyond the process (the journal). keep is
+// What makes new associations last beyond the process (the journal). It is
 // called once for each new pair, after the pair is in the table and before
-// associate returns, so nothing can reveal the pair before it is kept.
-// Returning false undoes the pair; failure() then says why, a text that
-// lives as long as the keeper.
-class association_keeper {
-public:
-    virtual bool keep(std::int32_t value, std::string_view text) = 0;
-    virtual const char* failure() const = 0;
-
-protected:
-    ~association_keeper() = default;
-};
+// associate returns, so nothing can reveal the pair before it is kept. It
+// returns nullptr when the pair is kept; otherwise the pair is undone, and
+// the text returned, which lives as long as the keeper, says why.
+using association_keeper = std::function<const char*(std::int32_t value, std::string_view text)>;
 
 class atom_table {
 public:
@@ -84,7 +78,7 @@ public:
     association_result associate(std::int32_t value, std::string_view text);
     store_failures unstored;
     // None: the table lives only in memory.
-    association_keeper* keeper = nullptr;
+    association_keeper keeper;
 
     std::size_t size() const;
     table_shape shape() const;

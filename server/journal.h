@@ -11,7 +11,10 @@
 
 #include "atoms/atom_table.h"
 
-class journal_file final : public association_keeper {
+// Not a class with virtual functions: the server ends by returning from
+// start-up with this on its stack, and nothing there may need more than the
+// process has left (a descriptor limit reached is one way to end).
+class journal_file {
 public:
     journal_file() = default;
     ~journal_file();
@@ -30,9 +33,15 @@ public:
     // Appends one record with a single write. When the write fails or falls
     // short, the file is cut back to its last good record, so that a later
     // record never lands behind a broken one.
-    bool keep(std::int32_t value, std::string_view text) override;
+    bool keep(std::int32_t value, std::string_view text);
     // "journal: " and the system's text for the latest failure.
-    const char* failure() const override { return failure_; }
+    const char* failure() const { return failure_; }
+    // keep and failure as the table calls them.
+    association_keeper keeper() {
+        return [this](std::int32_t value, std::string_view text) {
+            return keep(value, text) ? nullptr : failure();
+        };
+    }
 
     std::uint64_t size() const { return good_size_; }
     std::uint64_t records_loaded() const { return records_loaded_; }

@@ -199,7 +199,7 @@ int start_server(int argc, const char* const* argv) {
     journal_file journal;
     if (options.journal != nullptr) {
         if (!journal.open_and_replay(options.journal, options.fsync, atoms)) return 1;
-        atoms.keeper = &journal;
+        atoms.keeper = journal.keeper();
         if (!options.quiet) {
             write_out("\n\tJournal %s: %llu association%s loaded\n", options.journal,
                       static_cast<unsigned long long>(journal.records_loaded()),

@@ -196,7 +196,7 @@ TEST(journal_file, keeps_new_pairs_and_replays_them) {
         journal_file j;
         ASSERT_TRUE(open_journal(j, path, table).ok);
         EXPECT_EQ(read_file(path), journal::encode_header());
-        table.keeper = &j;
+        table.keeper = j.keeper();
         for (const auto& [value, text] : three) {
             EXPECT_EQ(table.associate(value, text).outcome, association_outcome::accepted);
         }
