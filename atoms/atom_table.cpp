@@ -89,6 +89,15 @@ atom_table::~atom_table() = default;
 
 std::size_t atom_table::size() const { return maps_->string_map.size(); }
 
+void atom_table::reserve(std::size_t n) {
+    try {
+        maps_->string_map.reserve(n);
+        maps_->value_map.reserve(n);
+    } catch (const std::bad_alloc&) {
+        // The maps grow as they fill instead; associate reports real failures.
+    }
+}
+
 namespace {
 
 template <class Set>
@@ -159,11 +168,22 @@ association_result atom_table::store(std::int32_t value, std::string_view text,
         maps_->string_map.insert(made);
         in_string_map = true;
         maps_->value_map.insert(made);
-        return {association_outcome::accepted};
     } catch (const std::bad_alloc&) {
         if (in_string_map) maps_->string_map.erase(made);
         ++unstored.count;
         unstored.reason = "out of memory";
         return {association_outcome::not_stored};
     }
+    // The table holds only what the keeper holds: a pair it could not keep
+    // must not be found by the next lookup.
+    if (keeper) {
+        if (const char* failure = keeper(value, text)) {
+            maps_->string_map.erase(made);
+            maps_->value_map.erase(made);
+            ++unstored.count;
+            unstored.reason = failure;
+            return {association_outcome::not_stored};
+        }
+    }
+    return {association_outcome::accepted};
 }

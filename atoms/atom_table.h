@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -50,6 +51,13 @@ struct store_failures {
     const char* reason = nullptr;  // of the latest, a static text
 };
 
+// What makes new associations last beyond the process (the journal). It is
+// called once for each new pair, after the pair is in the table and before
+// associate returns, so nothing can reveal the pair before it is kept. It
+// returns nullptr when the pair is kept; otherwise the pair is undone, and
+// the text returned, which lives as long as the keeper, says why.
+using association_keeper = std::function<const char*(std::int32_t value, std::string_view text)>;
+
 class atom_table {
 public:
     atom_table();
@@ -69,9 +77,14 @@ public:
     // memory runs out the table stays as it was, and the failure is counted.
     association_result associate(std::int32_t value, std::string_view text);
     store_failures unstored;
+    // None: the table lives only in memory.
+    association_keeper keeper;
 
     std::size_t size() const;
     table_shape shape() const;
+    // Room for about n atoms without rehashing, when a caller knows how many
+    // are coming (a journal's replay); a hint only, ignored without memory.
+    void reserve(std::size_t n);
 
     // Strings never hold a zero byte: they come from zero-terminated requests.
 

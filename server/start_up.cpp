@@ -15,6 +15,7 @@
 #include "atoms/atom_table.h"
 #include "atoms/protocol.h"
 #include "server/event_loop.h"
+#include "server/journal.h"
 #include "server/messages.h"
 #include "server/server_state.h"
 #include "server/stream_clients.h"
@@ -117,6 +118,14 @@ bool parse_command_line(int argc, const char* const* argv, start_options& option
         } else if (std::strcmp(argv[i], "-verbose") == 0) {
             options.verbose = true;
             options.quiet = false;
+        } else if (std::strcmp(argv[i], "-journal") == 0) {
+            if (i + 1 == argc) {
+                write_err("Missing path after \"-journal\"\n");
+                return false;
+            }
+            options.journal = argv[++i];
+        } else if (std::strcmp(argv[i], "-fsync") == 0) {
+            options.fsync = true;
         } else if (std::strcmp(argv[i], "-version") == 0) {
             options.version = true;
             return true;  // nothing after it matters: the server does not start
@@ -124,6 +133,12 @@ bool parse_command_line(int argc, const char* const* argv, start_options& option
             write_err("Unknown argument \"%s\"\n", argv[i]);
             return false;
         }
+    }
+    // Syncing is a promise about the journal's writes; without a journal it
+    // would promise what nothing keeps.
+    if (options.fsync && options.journal == nullptr) {
+        write_err("\"-fsync\" needs \"-journal PATH\"\n");
+        return false;
     }
     return true;
 }
@@ -175,6 +190,22 @@ int start_server(int argc, const char* const* argv) {
         if (!options.quiet) write_out("\n\tAtom server already running\n");
         return 0;
     }
+
+    // The loop never returns, so these live as long as the process. The
+    // journal is read before the fork, so that a journal the server must not
+    // start on gives the launching shell status 1, and before any socket is
+    // served, so that no request sees a table still being filled.
+    atom_table atoms;
+    journal_file journal;
+    if (options.journal != nullptr) {
+        if (!journal.open_and_replay(options.journal, options.fsync, atoms)) return 1;
+        atoms.keeper = journal.keeper();
+        if (!options.quiet) {
+            write_out("\n\tJournal %s: %llu association%s loaded\n", options.journal,
+                      static_cast<unsigned long long>(journal.records_loaded()),
+                      journal.records_loaded() == 1 ? "" : "s");
+        }
+    }
     if (!options.quiet) {
         write_out("\n\tNo Atom server found - ");
         write_out(options.no_fork != 0 ? "Running...\n" : "Forking server to background\n");
@@ -205,9 +236,7 @@ int start_server(int argc, const char* const* argv) {
         report_system_error("set IP_PKTINFO");
     }
 
-    // The loop never returns, so these live as long as the process.
     server_state s;
-    atom_table atoms;
     init_server_state(s, atoms);
     s.verbose = options.verbose;
     atoms.verbose = options.verbose;

@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/../.."
 seconds="${FUZZ_SECONDS:-60}"
-targets="${*:-request_handler stream}"
+targets="${*:-request_handler stream journal_reader}"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 for target in $targets; do
