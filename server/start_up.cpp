@@ -195,8 +195,9 @@ int start_server(int argc, const char* const* argv) {
     // journal is read before the fork, so that a journal the server must not
     // start on gives the launching shell status 1, and before any socket is
     // served, so that no request sees a table still being filled.
-    atom_table atoms;
+    // The journal first, so that it outlives the table whose keeper it is.
     journal_file journal;
+    atom_table atoms;
     if (options.journal != nullptr) {
         if (!journal.open_and_replay(options.journal, options.fsync, atoms)) return 1;
         atoms.keeper = journal.keeper();
