@@ -157,8 +157,8 @@ association_result atom_table::associate(std::int32_t value, std::string_view te
 
 // Each step either succeeds or leaves its map as it was (a single insertion
 // into an unordered set is all-or-nothing), so undoing the string map's entry
-// when the value map's fails leaves the table unchanged. A record made for a
-// pair that could not be stored stays unused in the arena.
+// when the value map's fails leaves the table unchanged, and the record made
+// for a pair that could not be stored is given back.
 association_result atom_table::store(std::int32_t value, std::string_view text,
                                      std::uint32_t hash) {
     const record* made = nullptr;
@@ -170,6 +170,7 @@ association_result atom_table::store(std::int32_t value, std::string_view text,
         maps_->value_map.insert(made);
     } catch (const std::bad_alloc&) {
         if (in_string_map) maps_->string_map.erase(made);
+        if (made != nullptr) maps_->records.unmake_last(made);
         ++unstored.count;
         unstored.reason = "out of memory";
         return {association_outcome::not_stored};
@@ -180,6 +181,7 @@ association_result atom_table::store(std::int32_t value, std::string_view text,
         if (const char* failure = keeper(value, text)) {
             maps_->string_map.erase(made);
             maps_->value_map.erase(made);
+            maps_->records.unmake_last(made);
             ++unstored.count;
             unstored.reason = failure;
             return {association_outcome::not_stored};

@@ -64,6 +64,12 @@ void* bump_arena::take(std::size_t bytes, std::size_t alignment) {
     return current_ + offset;
 }
 
+void bump_arena::give_back_from(const void* piece) noexcept {
+    const char* p = static_cast<const char*>(piece);
+    if (current_ == nullptr || p < current_ || p > current_ + used_) return;
+    used_ = static_cast<std::size_t>(p - current_);
+}
+
 void* node_pool::take(std::size_t bytes, std::size_t alignment) {
     if (free_list_ != nullptr && bytes == free_node_bytes_) {
         free_node* node = free_list_;
@@ -92,4 +98,11 @@ _send_get_atom_msg* record_arena::make(std::int32_t value, std::string_view text
     copy[text.size()] = '\0';
     *r = _send_get_atom_msg{copy, value, hash};
     return r;
+}
+
+// The string follows its record, in the same block unless the record filled
+// the one before; then only the string's block is the current one.
+void record_arena::unmake_last(const _send_get_atom_msg* r) noexcept {
+    arena_.give_back_from(r);
+    arena_.give_back_from(r->string);
 }

@@ -39,6 +39,9 @@ public:
 
     // Throws std::bad_alloc when no block can be had.
     void* take(std::size_t bytes, std::size_t alignment);
+    // Forgets everything taken from piece on, when piece lies in the block
+    // pieces are taken from now; otherwise nothing.
+    void give_back_from(const void* piece) noexcept;
 
 private:
     std::vector<std::pair<void*, std::size_t>> blocks_;
@@ -108,6 +111,10 @@ class record_arena {
 public:
     // Throws std::bad_alloc when no block can be had.
     _send_get_atom_msg* make(std::int32_t value, std::string_view text, std::uint32_t hash);
+    // Gives back the record made last, which no map holds: pairs that cannot
+    // be stored (a journal that cannot be written) may come by the million,
+    // and must not each leave their bytes behind.
+    void unmake_last(const _send_get_atom_msg* r) noexcept;
 
 private:
     bump_arena arena_;

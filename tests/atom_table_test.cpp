@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "atoms/request_handler.h"
+#include "atoms/table_memory.h"
 
 namespace {
 
@@ -160,6 +161,38 @@ TEST(atom_table, spreads_keys_chosen_to_share_a_bucket) {
     ASSERT_EQ(made, strings);
     EXPECT_EQ(by_string.shape().string_buckets, string_buckets);
     EXPECT_LT(by_string.shape().longest_string_bucket, crowded);
+}
+
+// A journal that cannot be written refuses every new pair, perhaps for hours:
+// the records made for them must not pile up in the arena.
+TEST(record_arena, gives_back_the_record_made_last) {
+    record_arena arena;
+    const std::string text(200, 'x');
+    const _send_get_atom_msg* first = arena.make(1, text, 0);
+    arena.unmake_last(first);
+    // Far more than a block holds, so a record that was not given back
+    // would move the next one into a later block.
+    for (int i = 0; i < 100000; ++i) arena.unmake_last(arena.make(i, text, 0));
+    const _send_get_atom_msg* again = arena.make(2, "kept", 0);
+    EXPECT_EQ(again, first);
+    EXPECT_STREQ(again->string, "kept");
+    EXPECT_EQ(again->value, 2);
+}
+
+TEST(atom_table, a_pair_its_keeper_refuses_is_not_made) {
+    atom_table table;
+    bool keep = false;
+    table.keeper = [&](std::int32_t, std::string_view) -> const char* {
+        return keep ? nullptr : "journal: No space left on device";
+    };
+    EXPECT_EQ(table.associate(5, "five").outcome, association_outcome::not_stored);
+    EXPECT_FALSE(table.string_to_atom("five").has_value());
+    EXPECT_EQ(table.atom_to_string(5), nullptr);
+    EXPECT_EQ(table.unstored.count, 1u);
+    keep = true;
+    EXPECT_EQ(table.associate(5, "five").outcome, association_outcome::accepted);
+    ASSERT_NE(table.atom_to_string(5), nullptr);
+    EXPECT_STREQ(table.atom_to_string(5)->string, "five");
 }
 
 }  // namespace
