@@ -10,7 +10,6 @@
 // its own lookup. intern sends "A candidate key" and "S key" for each key;
 // a refusal naming the candidate means it belongs to another string, and
 // the next candidate goes to the back of the queue.
-#include <poll.h>
 
 #include <deque>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "client/atom_client.h"
 #include "client/exchange.h"
 #include "client/line_source.h"
+#include "client/pipeline.h"
 #include "client/request_text.h"
 #include "client/tcp_connection.h"
 #include "client/text_escaping.h"
@@ -66,66 +66,26 @@ public:
           connection_(options.host, options.tcp_port) {}
 
     batch_summary run() {
-        if (const transport_result opened =
-                connection_.open(client_clock::now() + options_.timeout);
-            opened != transport_result::ok) {
-            return stop(opened == transport_result::timed_out ? atom_status::timed_out
-                                                              : atom_status::unreachable,
-                        connection_.error());
-        }
-        deadline quiet_until = client_clock::now() + options_.timeout;
-        for (;;) {
-            const bool was_awaiting = !awaited_.empty();
-            if (!read_keys()) return summary_;
-            if (input_done_ && items_.empty()) break;
-            const bool awaiting = !awaited_.empty();
-            if (awaiting && !was_awaiting) quiet_until = client_clock::now() + options_.timeout;
-            const bool want_input =
-                !input_done_ && window_has_room() && awaited_.size() <= batch_window_requests / 2;
-            const short events = unsent_.empty() ? POLLIN : POLLIN | POLLOUT;
-            bool input_ready = false;
-            const int ready =
-                wait_for_socket_or_input(connection_.fd(), events, want_input ? in_.fd() : -1,
-                                         input_ready, awaiting ? &quiet_until : nullptr);
-            if (ready < 0) return stop(atom_status::unreachable, system_error_text("poll"));
-            if (ready == 0 && !input_ready) {
-                return stop(atom_status::timed_out, "no reply within the time-out");
-            }
-            transport_result result = transport_result::ok;
-            if (ready & POLLOUT) {
-                const std::size_t before = unsent_.size();
-                result = connection_.write_some(unsent_);
-                if (unsent_.size() != before) quiet_until = client_clock::now() + options_.timeout;
-            }
-            if (result == transport_result::ok && (ready & POLLIN)) {
-                result = connection_.read_available();
-            }
-            const std::size_t before = awaited_.size() + settled_count_;
-            if (!take_replies() || !hand_over()) return summary_;
-            if (awaited_.size() + settled_count_ != before) {
-                quiet_until = client_clock::now() + options_.timeout;
-                reconnected_ = false;
-            }
-            if (result == transport_result::lost && !reconnected_) {
-                reconnected_ = true;
-                if (const transport_result opened =
-                        connection_.open(client_clock::now() + options_.timeout);
-                    opened != transport_result::ok) {
-                    return stop(atom_status::unreachable, connection_.error());
-                }
-                resend();
-                quiet_until = client_clock::now() + options_.timeout;
-                continue;
-            }
-            if (result != transport_result::ok) {
-                return stop(result == transport_result::timed_out ? atom_status::timed_out
-                                                                  : atom_status::unreachable,
-                            connection_.error());
-            }
-        }
+        if (!drive_pipeline(*this, connection_, in_, options_.timeout)) return summary_;
         if (!read_error_.empty()) return stop(atom_status::bad_request, read_error_);
         return summary_;
     }
+
+    // What drive_pipeline asks of a job.
+    bool fill() { return read_keys(); }
+    bool finished() const { return input_done_ && items_.empty(); }
+    bool awaiting() const { return !awaited_.empty(); }
+    // Refilled only once half the window is answered, so that each poll
+    // writes many requests rather than one.
+    bool wants_input() const {
+        return !input_done_ && window_has_room() && awaited_.size() <= batch_window_requests / 2;
+    }
+    std::size_t settled() const { return awaited_.size() + settled_count_; }
+    bool take_replies() { return take_awaited_replies() && hand_over(); }
+    void on_settled() {}
+    void resend() { resend_awaited(); }
+    std::string& unsent() { return unsent_; }
+    void fail(atom_status status, std::string error) { stop(status, std::move(error)); }
 
 private:
     const client_options& options_;
@@ -142,7 +102,6 @@ private:
     std::size_t settled_count_ = 0;
     std::string unsent_;
     bool input_done_ = false;
-    bool reconnected_ = false;
     std::string read_error_;
     // Once -1 is bound it never changes: its string, when known.
     std::optional<std::string> holder_of_minus_one_;
@@ -265,7 +224,7 @@ private:
         return true;
     }
 
-    void resend() {
+    void resend_awaited() {
         unsent_.clear();
         for (awaited& a : awaited_) {
             if (a.what == step::intern_attempt) item(a.item).refusal.reset();
@@ -279,7 +238,7 @@ private:
         return false;
     }
 
-    bool take_replies() {
+    bool take_awaited_replies() {
         std::string reply;
         while (connection_.take_frame(reply)) {
             if (awaited_.empty()) return unreadable(reply, "no reply (all keys answered)");

@@ -1,12 +1,11 @@
 #include "client/pair_loader.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <deque>
 #include <utility>
 
 #include "client/line_source.h"
+#include "client/pipeline.h"
 #include "client/request_text.h"
 #include "client/tcp_connection.h"
 #include "client/text_escaping.h"
@@ -65,59 +64,27 @@ public:
           connection_(options.host, options.tcp_port) {}
 
     load_summary run() {
-        if (!open()) return finish();
-        // The time-out runs from the last request written or reply read, and
-        // only while replies are awaited: a producer may pause for as long as
-        // it likes.
-        deadline quiet_until = client_clock::now() + options_.timeout;
-        for (;;) {
-            const bool was_awaiting = !batches_.empty();
-            queue_lines();
-            if (input_done_ && batches_.empty()) break;
-            const bool awaiting = !batches_.empty();
-            const bool want_input = !input_done_ && window_has_room();
-            const short events = unsent_.empty() ? POLLIN : POLLIN | POLLOUT;
-            bool input_ready = false;
-            if (awaiting && !was_awaiting) quiet_until = client_clock::now() + options_.timeout;
-            const int ready =
-                wait_for_socket_or_input(connection_.fd(), events, want_input ? in_.fd() : -1,
-                                         input_ready, awaiting ? &quiet_until : nullptr);
-            if (ready < 0) return stop(atom_status::unreachable, system_error_text("poll"));
-            if (ready == 0 && !input_ready) {
-                return stop(atom_status::timed_out, "no reply within the time-out");
-            }
-            transport_result result = transport_result::ok;
-            if (ready & POLLOUT) {
-                const std::size_t before = unsent_.size();
-                result = connection_.write_some(unsent_);
-                if (unsent_.size() != before) quiet_until = client_clock::now() + options_.timeout;
-            }
-            if (result == transport_result::ok && (ready & POLLIN)) {
-                result = connection_.read_available();
-            }
-            const std::size_t answered_before = summary_.accepted + summary_.refused;
-            if (!take_replies()) return finish();
-            if (summary_.accepted + summary_.refused != answered_before) {
-                quiet_until = client_clock::now() + options_.timeout;
-                reconnected_ = false;  // the new connection works: a later loss may be reopened
-                if (progress_) progress_(summary_);
-            }
-            if (result == transport_result::lost && !reconnected_) {
-                reconnected_ = true;
-                if (!open()) return finish();
-                resend_unanswered();
-                quiet_until = client_clock::now() + options_.timeout;
-                continue;
-            }
-            if (result != transport_result::ok) {
-                return stop(result == transport_result::timed_out ? atom_status::timed_out
-                                                                  : atom_status::unreachable,
-                            connection_.error());
-            }
-        }
+        if (!drive_pipeline(*this, connection_, in_, options_.timeout)) return finish();
         if (!read_error_.empty()) return stop(atom_status::bad_request, read_error_);
         return finish();
     }
+
+    // What drive_pipeline asks of a job.
+    bool fill() {
+        queue_lines();
+        return true;
+    }
+    bool finished() const { return input_done_ && batches_.empty(); }
+    bool awaiting() const { return !batches_.empty(); }
+    bool wants_input() const { return !input_done_ && window_has_room(); }
+    std::size_t settled() const { return summary_.accepted + summary_.refused; }
+    bool take_replies() { return take_answers(); }
+    void on_settled() {
+        if (progress_) progress_(summary_);
+    }
+    void resend() { resend_unanswered(); }
+    std::string& unsent() { return unsent_; }
+    void fail(atom_status status, std::string error) { stop(status, std::move(error)); }
 
 private:
     const client_options& options_;
@@ -131,20 +98,10 @@ private:
     std::size_t unanswered_bytes_ = 0;
     std::string unsent_;
     bool input_done_ = false;
-    bool reconnected_ = false;
     std::string read_error_;
 
     bool window_has_room() const {
         return unanswered_lines_ < load_window_lines && unanswered_bytes_ < load_window_bytes;
-    }
-
-    bool open() {
-        const transport_result result = connection_.open(client_clock::now() + options_.timeout);
-        if (result == transport_result::ok) return true;
-        summary_.status = result == transport_result::timed_out ? atom_status::timed_out
-                                                                : atom_status::unreachable;
-        summary_.error = connection_.error();
-        return false;
     }
 
     // Reads what lines there are now, while the window has room, and queues
@@ -236,7 +193,7 @@ private:
 
     // Matches the replies read so far to their lines; false when a reply
     // makes no sense, which ends the load.
-    bool take_replies() {
+    bool take_answers() {
         std::string reply;
         while (connection_.take_frame(reply)) {
             if (batches_.empty()) return unreadable(reply, "no reply (all lines answered)");
