@@ -17,21 +17,10 @@
 #include <vector>
 
 #include "atoms/journal_format.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/server_process.h"
 
 namespace {
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
 
 std::string fresh_path(const char* stem) {
     const std::string path = std::string("/tmp/") + stem + "_" + std::to_string(::getpid());

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "atoms/journal_format.h"
+#include "tests/support/file_bytes.h"
 
 namespace {
 
@@ -164,18 +165,6 @@ std::string temp_path() {
     EXPECT_GE(fd, 0);
     ::close(fd);
     return path;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 struct opened {

@@ -19,16 +19,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/file_bytes.h"
+
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string temp_file(const char* stem) {
     std::string path = std::string("/tmp/") + stem + "_XXXXXX";
