@@ -7,7 +7,9 @@
 // drains it. A well-behaved client pings throughout. At the end every association seen during the
 // run must read back the same over UDP and TCP, the server's descriptors must be back to their
 // count at the start, and its resident memory may have grown only by what the
-// atoms added explain. Prints the figures; exits 1 when an invariant broke.
+// atoms added explain. The server keeps a journal; killed with SIGKILL and
+// started again on it, it must still hold every association seen. Prints
+// the figures; exits 1 when an invariant broke.
 // Runs only inside tests/in_netns.sh. SOAK_RANDOM_START changes the random choices.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -614,9 +616,16 @@ int main() {
     const unsigned random_start =
         random_start_text != nullptr ? static_cast<unsigned>(std::atol(random_start_text)) : 1;
 
+    // An empty file is a new journal.
+    std::string journal_path = "/tmp/soak_journal_XXXXXX";
+    const int journal_fd = ::mkstemp(journal_path.data());
+    if (journal_fd < 0 || ::close(journal_fd) != 0) {
+        std::perror("soak: mkstemp");
+        return 1;
+    }
     // A pipe of one page, so that the messages of the bad clients fill it
     // soon after each stall begins.
-    server_process server({.args = {"-quiet", "-no_fork"},
+    server_process server({.args = {"-quiet", "-no_fork", "-journal", journal_path},
                            .out_pipe_undrained = true,
                            .err_pipe_undrained = true,
                            .pipe_size = 4096});
@@ -656,6 +665,19 @@ int main() {
     if (!server.wait_until_serving(1s)) fail("the server stopped serving");
     if (log.stalls > 1 && log.drop_lines == 0) fail("no drops reported after the log stalled");
 
+    // Whatever a reply revealed was in the journal before the reply left.
+    server.kill_now();
+    long replayed = 0;
+    {
+        server_process restarted({.args = {"-quiet", "-no_fork", "-journal", journal_path}});
+        if (restarted.wait_until_serving()) {
+            replayed = check_every_sighting();
+        } else {
+            fail("the server did not start again on its journal: " + restarted.err());
+        }
+    }
+    ::unlink(journal_path.c_str());
+
     std::printf("soak: %ld s, %ld valid requests, %ld bad inputs, %ld datagram exchanges lost\n",
                 seconds, counts.requests.load(), counts.bad_inputs.load(),
                 counts.datagrams_lost.load());
@@ -669,6 +691,8 @@ int main() {
         "messages\n",
         log.stalls, log.bytes_read, log.drop_lines, log.messages_dropped);
     std::printf("soak: %ld associations read back over UDP and TCP\n", checked);
+    std::printf("soak: %ld of them read back after kill -9 and a restart on the journal\n",
+                replayed);
     std::printf("soak: server descriptors %d before, %d at the end of the load, %d after\n",
                 descriptors_before, descriptors_at_peak, descriptors_after);
     std::printf(
