@@ -61,12 +61,12 @@ using option_field =
                  std::string options::*, transport_kind options::*, workload_kind options::*,
                  protocol_kind options::*>;
 
-struct option_spec {
+struct known_option {
     std::string_view name;
     option_field field;
 };
 
-const option_spec option_specs[] = {
+const known_option known_options[] = {
     {"--transport", &options::transport},
     {"--workload", &options::workload},
     {"--protocol", &options::protocol},
@@ -84,9 +84,9 @@ const option_spec option_specs[] = {
     {"--progress", &options::progress},
 };
 
-const option_spec* find_option(std::string_view name) {
-    for (const auto& spec : option_specs) {
-        if (spec.name == name) return &spec;
+const known_option* find_option(std::string_view name) {
+    for (const auto& known : known_options) {
+        if (known.name == name) return &known;
     }
     return nullptr;
 }
@@ -140,21 +140,21 @@ std::string_view name_of(workload_kind w) { return name_in(workload_names, w); }
 options parse_options(int argc, char** argv) {
     options o;
     for (int i = 1; i < argc; ++i) {
-        const option_spec* spec = find_option(argv[i]);
-        if (spec != nullptr && std::holds_alternative<bool options::*>(spec->field)) {
-            o.*std::get<bool options::*>(spec->field) = true;
+        const known_option* known = find_option(argv[i]);
+        if (known != nullptr && std::holds_alternative<bool options::*>(known->field)) {
+            o.*std::get<bool options::*>(known->field) = true;
             continue;
         }
         if (i + 1 >= argc) usage("an option lacks its value");
         const char* value = argv[++i];
-        if (spec == nullptr) usage("unknown option");
+        if (known == nullptr) usage("unknown option");
         std::visit(
             [&](auto field) {
                 if constexpr (!std::is_same_v<decltype(field), bool options::*>) {
-                    read_value(o.*field, value, spec->name);
+                    read_value(o.*field, value, known->name);
                 }
             },
-            spec->field);
+            known->field);
     }
     if (o.connections < 1 || o.connections > 1000) usage("--connections must be 1..1000");
     if (o.depth < 1 || o.depth > 64) usage("--depth must be 1..64");
