@@ -111,11 +111,6 @@ const char* describe(stop_kind kind) {
     return "unknown";
 }
 
-bool is_damage(stop_kind kind) {
-    return kind == stop_kind::bad_checksum || kind == stop_kind::zero_byte ||
-           kind == stop_kind::foreign_file || kind == stop_kind::newer_version;
-}
-
 scan_result check_header(std::span<const char> bytes, bool at_end) {
     const std::string expected = encode_header();
     scan_result result;

@@ -52,10 +52,6 @@ enum class stop_kind {
 // A text for messages: "bad checksum", "torn last record", ...
 const char* describe(stop_kind kind);
 
-// True for the kinds that mean the bytes are not the server's own: they are
-// never cut off or written over.
-bool is_damage(stop_kind kind);
-
 struct scan_result {
     stop_kind kind = stop_kind::clean_end;
     // Offset in the file of the first byte not accepted: the end of the last

@@ -11,9 +11,6 @@
 
 #include "atoms/atom_table.h"
 
-// Not a class with virtual functions: the server ends by returning from
-// start-up with this on its stack, and nothing there may need more than the
-// process has left (a descriptor limit reached is one way to end).
 class journal_file {
 public:
     journal_file() = default;
@@ -43,7 +40,6 @@ public:
         };
     }
 
-    std::uint64_t size() const { return good_size_; }
     std::uint64_t records_loaded() const { return records_loaded_; }
 
 private:

@@ -194,8 +194,8 @@ int start_server(int argc, const char* const* argv) {
     // The loop never returns, so these live as long as the process. The
     // journal is read before the fork, so that a journal the server must not
     // start on gives the launching shell status 1, and before any socket is
-    // served, so that no request sees a table still being filled.
-    // The journal first, so that it outlives the table whose keeper it is.
+    // served, so that no request sees a table still being filled. The
+    // journal comes first, so that it outlives the table whose keeper it is.
     journal_file journal;
     atom_table atoms;
     if (options.journal != nullptr) {
