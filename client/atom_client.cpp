@@ -49,6 +49,12 @@ atom_client& atom_client::operator=(atom_client&&) noexcept = default;
 // and may bind their values anew; so every pair learnt before is dropped.
 void atom_client::forget_if_reconnected() {
     transport_->check_connection();
+    forget_if_connection_ended();
+}
+
+// After a call: the call itself may have found its connection lost and
+// reopened it, and has just used the connection, so no look is needed.
+void atom_client::forget_if_connection_ended() {
     const std::size_t ended = transport_->connections_ended();
     if (ended == connections_seen_) return;
     connections_seen_ = ended;
@@ -60,7 +66,7 @@ std::size_t atom_client::requests_sent() const { return transport_->requests_sen
 
 void atom_client::remember(std::int32_t value, std::string_view text) {
     if (!options_.cache) return;
-    forget_if_reconnected();
+    forget_if_connection_ended();
     value_of_.emplace(std::string(text), value);
     string_of_.emplace(value, std::string(text));
 }

@@ -163,7 +163,10 @@ private:
     std::size_t connections_seen_ = 0;
 
     void remember(std::int32_t value, std::string_view text);
+    // Drops the cache when a connection has ended since it was last seen;
+    // the first looks whether the server has closed it meanwhile.
     void forget_if_reconnected();
+    void forget_if_connection_ended();
 };
 
 // The k-th value intern() tries for text (k from 0): in 1 .. 2147483647,

@@ -75,11 +75,7 @@ public:
     bool fill() { return read_keys(); }
     bool finished() const { return input_done_ && items_.empty(); }
     bool awaiting() const { return !awaited_.empty(); }
-    // Refilled only once half the window is answered, so that each poll
-    // writes many requests rather than one.
-    bool wants_input() const {
-        return !input_done_ && window_has_room() && awaited_.size() <= batch_window_requests / 2;
-    }
+    bool wants_input() const { return !input_done_ && window_has_room() && refill_due(); }
     std::size_t settled() const { return awaited_.size() + settled_count_; }
     bool take_replies() { return take_awaited_replies() && hand_over(); }
     void on_settled() {}
@@ -109,6 +105,10 @@ private:
     bool window_has_room() const {
         return awaited_.size() < batch_window_requests && unanswered_bytes_ < batch_window_bytes;
     }
+
+    // The window is refilled only once half of it is answered: requests then
+    // go out many to a write instead of one for each reply read.
+    bool refill_due() const { return awaited_.size() <= batch_window_requests / 2; }
 
     key_item& item(std::size_t number) { return items_[number - first_item_]; }
 
@@ -146,9 +146,7 @@ private:
     // Takes the keys there are now while the window has room; false when
     // the caller stopped the batch.
     bool read_keys() {
-        // The window is refilled only once half of it is answered: requests
-        // then go out many to a write instead of one for each reply read.
-        if (awaited_.size() > batch_window_requests / 2) return hand_over();
+        if (!refill_due()) return hand_over();
         std::string line;
         while (!input_done_ && window_has_room()) {
             const line_source::state got = in_.next(line);
